@@ -1,0 +1,187 @@
+// The built binary, run through the shell as an administrator would run it.
+#include <gtest/gtest.h>
+
+#include <crypt.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string binary = CREDBATCH_BINARY;
+const std::string usage =
+    "Usage: credbatch.exe input_file\n"
+    " (Each line of input_file is expected to contain a username, password pair, both values separated by a "
+    "space character. Password is optional, i.e. it can be empty.)\n";
+
+struct Result {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string slurp(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+bool verifies(const std::string& password, const std::string& hash)
+{
+    auto work = std::make_unique<crypt_data>();
+    const char* again = crypt_rn(password.c_str(), hash.c_str(), work.get(), sizeof *work);
+    return again != nullptr && hash == again;
+}
+
+// A statement's two quoted values: the hash and the user-name literal as written.
+std::pair<std::string, std::string> values_of(const std::string& statement)
+{
+    const std::string head = "UPDATE DT511 SET DI059177 = '";
+    const std::string middle = "' WHERE DI010323 = '";
+    const auto hash_end = statement.find(middle);
+    return {statement.substr(head.size(), hash_end - head.size()),
+            statement.substr(hash_end + middle.size(), statement.size() - hash_end - middle.size() - 2)};
+}
+
+std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+class Binary : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string pattern = (fs::temp_directory_path() / "credbatch-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        dir = pattern;
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    fs::path write(const std::string& name, const std::string& content)
+    {
+        std::ofstream(dir / name, std::ios::binary) << content;
+        return dir / name;
+    }
+
+    // `arguments` and `redirect_stdout` are shell text; the default keeps standard output.
+    Result run(const std::string& arguments, const std::string& redirect_stdout = "", const std::string& prefix = "")
+    {
+        const fs::path out = dir / "stdout";
+        const fs::path err = dir / "stderr";
+        const std::string command = prefix + binary + " " + arguments + " " +
+                                    (redirect_stdout.empty() ? "> '" + out.string() + "'" : redirect_stdout) +
+                                    " 2> '" + err.string() + "'";
+        const int status = std::system(command.c_str());
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(out), slurp(err)};
+    }
+
+    fs::path dir;
+};
+
+TEST_F(Binary, FailsLoudlyWithoutWritingAScript)
+{
+    const fs::path input = write("users.txt", "alice pw\n");
+    struct Case {
+        std::string arguments;
+        std::string redirect;
+        std::string prefix;
+        std::string err;
+    };
+    const Case cases[] = {
+        {"", "", "", usage},
+        {"'" + (dir / "missing").string() + "'", "", "",
+         "credbatch: cannot open '" + (dir / "missing").string() + "': No such file or directory\n"},
+        {"'" + dir.string() + "'", "", "", "credbatch: cannot read '" + dir.string() + "': Is a directory\n"},
+        {input.string(), "> /dev/full", "", "credbatch: cannot write standard output: No space left on device\n"},
+        {input.string(), ">&-", "", "credbatch: cannot write standard output: Bad file descriptor\n"},
+        {input.string(), "", "LD_PRELOAD=" CREDBATCH_FAILING_ENTROPY " ",
+         "credbatch: no secure random source: Function not implemented\n"},
+    };
+    for (const Case& c : cases) {
+        const Result result = run(c.arguments, c.redirect, c.prefix);
+        EXPECT_EQ(result.status, 1) << c.arguments << " " << c.redirect;
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, c.err);
+    }
+}
+
+TEST_F(Binary, EmptyInputGivesEmptyScript)
+{
+    const Result result = run(write("empty.txt", "").string());
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "");
+}
+
+TEST_F(Binary, CrLfAndLfGiveTheSameUsersAndPasswords)
+{
+    const Result lf = run(write("lf.txt", "alice one\nbob two").string() + " ignored extra");
+    const Result crlf = run(write("crlf.txt", "\xEF\xBB\xBF" "alice one\r\nbob two\r\n").string());
+    const std::vector<std::pair<std::string, std::string>> expected = {{"alice", "one"}, {"bob", "two"}};
+    for (const Result* result : {&lf, &crlf}) {
+        EXPECT_EQ(result->status, 0);
+        EXPECT_EQ(result->err, "");
+        const auto statements = lines_of(result->out);
+        ASSERT_EQ(statements.size(), expected.size());
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+            const auto [hash, user] = values_of(statements[i]);
+            EXPECT_EQ(user, expected[i].first);
+            EXPECT_TRUE(verifies(expected[i].second, hash)) << statements[i];
+        }
+    }
+    EXPECT_NE(lf.out, crlf.out) << "two runs in the same second must draw different salts";
+}
+
+TEST_F(Binary, ScriptAppliesSafelyToARealDatabase)
+{
+    const std::vector<std::pair<std::string, std::string>> users = {
+        {"'", "quote"}, {"''", "two-quotes"}, {"\\'", "backslash-quote"},
+        {"';DROP/**/TABLE/**/DT511;--", "dropper"}, {"trailing\\", "backslash"}, {"o'brien", ""},
+    };
+    std::string input;
+    std::string setup = "CREATE TABLE DT511 (DI010323 TEXT PRIMARY KEY, DI059177 TEXT);\n"
+                        "INSERT INTO DT511 VALUES ('bystander', 'old');\n";
+    for (const auto& [user, password] : users) {
+        input += user + " " + password + "\n";
+        std::string literal;
+        for (const char c : user) {
+            literal += c == '\'' ? "''" : std::string(1, c);
+        }
+        setup += "INSERT INTO DT511 VALUES ('" + literal + "', 'old');\n";
+    }
+    const fs::path db = dir / "users.db";
+    const fs::path script = dir / "update.sql";
+    ASSERT_EQ(std::system(("sqlite3 -bail '" + db.string() + "' < '" + write("setup.sql", setup).string() + "'").c_str()), 0);
+
+    const Result result = run(write("users.txt", input).string(), "> '" + script.string() + "'");
+    ASSERT_EQ(result.status, 0) << result.err;
+    ASSERT_EQ(std::system(("sqlite3 -bail '" + db.string() + "' < '" + script.string() + "'").c_str()), 0);
+
+    const fs::path rows = dir / "rows";
+    ASSERT_EQ(std::system(("sqlite3 -separator '|' '" + db.string() +
+                           "' 'SELECT DI010323, DI059177 FROM DT511 ORDER BY rowid' > '" + rows.string() + "'").c_str()), 0);
+    const auto table = lines_of(slurp(rows));
+    ASSERT_EQ(table.size(), users.size() + 1);
+    EXPECT_EQ(table[0], "bystander|old");
+    for (std::size_t i = 0; i < users.size(); ++i) {
+        const auto bar = table[i + 1].rfind('|');
+        EXPECT_EQ(table[i + 1].substr(0, bar), users[i].first);
+        EXPECT_TRUE(verifies(users[i].second, table[i + 1].substr(bar + 1))) << table[i + 1];
+    }
+}
+
+} // namespace

@@ -1,0 +1,109 @@
+#include "password_hash.hpp"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <map>
+#include <string>
+
+namespace {
+
+using credbatch::SaltBytes;
+
+SaltBytes salt_of(std::string_view text)
+{
+    SaltBytes salt{};
+    std::copy(text.begin(), text.end(), salt.begin());
+    return salt;
+}
+
+// bcrypt's own base-64 alphabet, decoded here independently of libxcrypt.
+std::array<unsigned char, 16> decode_salt(std::string_view chars)
+{
+    constexpr std::string_view alphabet = "./ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    std::array<unsigned char, 16> bytes{};
+    unsigned bits = 0;
+    int held = 0;
+    std::size_t out = 0;
+    for (const char c : chars) {
+        bits = (bits << 6) | static_cast<unsigned>(alphabet.find(c));
+        held += 6;
+        if (held >= 8 && out < bytes.size()) {
+            held -= 8;
+            bytes[out++] = static_cast<unsigned char>(bits >> held);
+        }
+    }
+    return bytes;
+}
+
+struct KnownAnswer {
+    std::string password;
+    const char* salt;
+    const char* hash;
+};
+
+// Made with bcryptjs (an independent JavaScript bcrypt) from the same 16 salt bytes, and
+// checked against the Python crypt module: every one of them agrees.
+const std::string seventy_two = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+const KnownAnswer known_answers[] = {
+    {"", "abcdefghijklmnop", "$2a$10$WUHhXETkX0fnYkrqZU3ta.1NnJtefBzKNf1YNU98rAvDy67FcY1Cm"},
+    {"U*U", "                ", "$2a$10$GA.eGA.eGA.eGA.eGA.eG.H.bH3NgbqWeLTAlAJpmQaD9SG4qecRu"},
+    {"password", "~~~~~~~~~~~~~~~~", "$2a$10$dl38dl38dl38dl38dl38de04/V7Z0W/AfHl7/KImVjhVUJqHu4ayi"},
+    // Bytes above 0x7F are read as unsigned, as the corrected algorithm does.
+    {"p\xC3\xA9ss\xC3\xB6rd", "Zq!7 @#x9,;K~{`]", "$2a$10$UlCfLw/.G1e3JBrJdlreVOxDkKJtVmOUDB2HIkVFQnwYyt9TxTwJm"},
+    {seventy_two, "it's a salt 'xyz", "$2a$10$YVOlaw/fGFLfZFOeH1f3ceXMplkOmfCvlSdHwQmY7I399aMOQqxAW"},
+    // bcrypt ignores what follows the 72nd byte.
+    {seventy_two + "chars after 72 are ignored", "it's a salt 'xyz", "$2a$10$YVOlaw/fGFLfZFOeH1f3ceXMplkOmfCvlSdHwQmY7I399aMOQqxAW"},
+};
+
+TEST(PasswordHash, MatchesKnownAnswers)
+{
+    for (const KnownAnswer& answer : known_answers) {
+        EXPECT_EQ(credbatch::hash_password_with_salt(answer.password, salt_of(answer.salt)), answer.hash)
+            << "salt " << answer.salt;
+    }
+}
+
+TEST(PasswordHash, FreshSaltsArePrintableAndDiffer)
+{
+    std::string previous;
+    for (int i = 0; i < 3; ++i) {
+        const std::string hashed(credbatch::hash_password("same password"));
+        ASSERT_EQ(hashed.size(), 60u);
+        ASSERT_TRUE(hashed.starts_with("$2a$10$"));
+        for (const unsigned char byte : decode_salt(std::string_view(hashed).substr(7, 22))) {
+            EXPECT_GE(byte, 32);
+            EXPECT_LE(byte, 126);
+        }
+        EXPECT_NE(hashed, previous);
+        previous = hashed;
+    }
+}
+
+TEST(PasswordHash, RandomBytesMapUniformlyOntoPrintables)
+{
+    std::map<char, int> hits;
+    int redrawn = 0;
+    for (int byte = 0; byte < 256; ++byte) {
+        if (const auto printable = credbatch::printable_from_random_byte(static_cast<unsigned char>(byte))) {
+            ++hits[*printable];
+        } else {
+            ++redrawn;
+        }
+    }
+    ASSERT_EQ(hits.size(), 95u);
+    EXPECT_EQ(hits.begin()->first, ' ');
+    EXPECT_EQ(hits.rbegin()->first, '~');
+    for (const auto& [printable, count] : hits) {
+        EXPECT_EQ(count, 2) << "character " << printable;
+    }
+    EXPECT_EQ(redrawn, 256 - 190);
+}
+
+TEST(PasswordHash, RefusesWhatCryptWouldCutShort)
+{
+    EXPECT_EQ(credbatch::hash_password_with_salt(std::string("pa\0ss", 5), salt_of("abcdefghijklmnop")), credbatch::failure_token);
+    EXPECT_EQ(credbatch::hash_password_with_salt(std::string(512, 'p'), salt_of("abcdefghijklmnop")), credbatch::failure_token);
+}
+
+} // namespace

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <string_view>
+#include <system_error>
+
+namespace credbatch {
+
+// What stands in place of a hash string when hashing fails.
+inline constexpr std::string_view failure_token = "*0";
+
+inline constexpr std::size_t salt_bytes = 16;
+using SaltBytes = std::array<char, salt_bytes>;
+
+// Makes sure the kernel's secure random source answers before the first password is hashed.
+// Call once per run; an error means no salt can be drawn and nothing should be written.
+std::error_code seed_salt_source();
+
+// The "$2a$10$" bcrypt hash string of `password` under 16 fresh random printable salt bytes,
+// or failure_token. The result stays valid until the next call.
+std::string_view hash_password(std::string_view password);
+
+// hash_password with the salt bytes given rather than drawn.
+std::string_view hash_password_with_salt(std::string_view password, const SaltBytes& salt);
+
+// The printable character (32..126) that a uniformly random byte stands for, or nothing when
+// the byte must be drawn again: 190 of the 256 values map two to each of the 95 characters,
+// so no character is likelier than another.
+std::optional<char> printable_from_random_byte(unsigned char byte) noexcept;
+
+} // namespace credbatch
