@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -168,6 +169,34 @@ TEST(Batch, WriteErrorEndsTheRunAtTheFirstStatement)
     EXPECT_EQ(result.end, BatchEnd::write_failed);
     EXPECT_EQ(hash.last, "#pw");
     EXPECT_EQ(failing.str(), statement("#pw", "alice"));
+}
+
+// Looks, when a statement is flushed, at the bytes the hash step was handed for it.
+class PasswordSpy : public std::stringbuf {
+public:
+    std::string_view handed;
+    bool wiped_before_every_flush = true;
+
+protected:
+    int sync() override
+    {
+        wiped_before_every_flush &= std::all_of(handed.begin(), handed.end(), [](char c) { return c == '\0'; });
+        return 0;
+    }
+};
+
+TEST(Batch, PasswordIsWipedBeforeItsStatementGoesOut)
+{
+    std::istringstream input("alice first-secret\nbob second\n");
+    PasswordSpy spy;
+    std::ostream out(&spy);
+    std::ostringstream err;
+    credbatch::run_batch(input, out, err, [&](std::string_view password) {
+        spy.handed = password;
+        return std::string_view("$hash");
+    });
+    EXPECT_EQ(spy.str(), statement("$hash", "alice") + statement("$hash", "bob"));
+    EXPECT_TRUE(spy.wiped_before_every_flush);
 }
 
 TEST(Batch, HundredThousandLinesKeepOrderAndNumbering)

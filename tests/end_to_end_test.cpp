@@ -2,22 +2,26 @@
 #include <gtest/gtest.h>
 
 #include <crypt.h>
+#include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <random>
 #include <sstream>
 #include <string>
-#include <sys/wait.h>
 #include <vector>
+
+#include "statement_check.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
 
 const std::string binary = CREDBATCH_BINARY;
-const std::string usage =
+const std::string usage_text =
     "Usage: credbatch.exe input_file\n"
     " (Each line of input_file is expected to contain a username, password pair, both values separated by a "
     "space character. Password is optional, i.e. it can be empty.)\n";
@@ -41,16 +45,6 @@ bool verifies(const std::string& password, const std::string& hash)
     return again != nullptr && hash == again;
 }
 
-// A statement's two quoted values: the hash and the user-name literal as written.
-std::pair<std::string, std::string> values_of(const std::string& statement)
-{
-    const std::string head = "UPDATE DT511 SET DI059177 = '";
-    const std::string middle = "' WHERE DI010323 = '";
-    const auto hash_end = statement.find(middle);
-    return {statement.substr(head.size(), hash_end - head.size()),
-            statement.substr(hash_end + middle.size(), statement.size() - hash_end - middle.size() - 2)};
-}
-
 std::vector<std::string> lines_of(const std::string& text)
 {
     std::vector<std::string> lines;
@@ -59,6 +53,40 @@ std::vector<std::string> lines_of(const std::string& text)
         lines.push_back(line);
     }
     return lines;
+}
+
+// Every message the tool may write. Only a path and the system's reason are ever filled in,
+// so a message that fits one of these cannot carry a password.
+bool is_known_message(std::string_view message)
+{
+    static const std::string_view with_reason[] = {
+        "credbatch: cannot open '", "credbatch: cannot read '", "credbatch: cannot write standard output: ",
+        "credbatch: no secure random source: "};
+    static const std::string_view line_faults[] = {
+        "NUL byte in user name or password", "user name longer than 100 characters",
+        "user name contains a control character", "password longer than 100 characters",
+        "only the first 72 bytes of the password are used",
+        "the password could not be hashed; its statement carries the failure token"};
+    if (std::any_of(std::begin(with_reason), std::end(with_reason), [&](auto p) { return message.starts_with(p); })) {
+        return true;
+    }
+    constexpr std::string_view line_prefix = "credbatch: line ";
+    if (!message.starts_with(line_prefix)) {
+        return false;
+    }
+    message.remove_prefix(line_prefix.size());
+    const auto digits = message.find_first_not_of("0123456789");
+    if (digits == 0 || digits == std::string_view::npos || message.substr(digits, 2) != ": ") {
+        return false;
+    }
+    message.remove_prefix(digits + 2);
+    return std::find(std::begin(line_faults), std::end(line_faults), message) != std::end(line_faults);
+}
+
+bool is_hash(std::string_view hash)
+{
+    return hash.size() == 60 && hash.starts_with("$2a$10$") &&
+           hash.find_first_not_of("./ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789", 7) == std::string_view::npos;
 }
 
 class Binary : public testing::Test {
@@ -86,7 +114,13 @@ protected:
                                     (redirect_stdout.empty() ? "> '" + out.string() + "'" : redirect_stdout) +
                                     " 2> '" + err.string() + "'";
         const int status = std::system(command.c_str());
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(out), slurp(err)};
+        Result result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(out), slurp(err)};
+        if (result.err != usage_text) {
+            for (const auto& message : lines_of(result.err)) {
+                EXPECT_TRUE(is_known_message(message)) << "unexpected message: " << message;
+            }
+        }
+        return result;
     }
 
     fs::path dir;
@@ -102,13 +136,13 @@ TEST_F(Binary, FailsLoudlyWithoutWritingAScript)
         std::string err;
     };
     const Case cases[] = {
-        {"", "", "", usage},
+        {"", "", "", usage_text},
         {"'" + (dir / "missing").string() + "'", "", "",
          "credbatch: cannot open '" + (dir / "missing").string() + "': No such file or directory\n"},
         {"'" + dir.string() + "'", "", "", "credbatch: cannot read '" + dir.string() + "': Is a directory\n"},
         {input.string(), "> /dev/full", "", "credbatch: cannot write standard output: No space left on device\n"},
         {input.string(), ">&-", "", "credbatch: cannot write standard output: Bad file descriptor\n"},
-        {input.string(), "", "LD_PRELOAD=" CREDBATCH_FAILING_ENTROPY " ",
+        {input.string(), "", "ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=" CREDBATCH_FAILING_ENTROPY " ",
          "credbatch: no secure random source: Function not implemented\n"},
     };
     for (const Case& c : cases) {
@@ -138,9 +172,10 @@ TEST_F(Binary, CrLfAndLfGiveTheSameUsersAndPasswords)
         const auto statements = lines_of(result->out);
         ASSERT_EQ(statements.size(), expected.size());
         for (std::size_t i = 0; i < expected.size(); ++i) {
-            const auto [hash, user] = values_of(statements[i]);
-            EXPECT_EQ(user, expected[i].first);
-            EXPECT_TRUE(verifies(expected[i].second, hash)) << statements[i];
+            const auto values = parse_statement(statements[i]);
+            ASSERT_TRUE(values) << statements[i];
+            EXPECT_EQ(values->second, expected[i].first);
+            EXPECT_TRUE(verifies(expected[i].second, values->first)) << statements[i];
         }
     }
     EXPECT_NE(lf.out, crlf.out) << "two runs in the same second must draw different salts";
@@ -182,6 +217,50 @@ TEST_F(Binary, ScriptAppliesSafelyToARealDatabase)
         EXPECT_EQ(table[i + 1].substr(0, bar), users[i].first);
         EXPECT_TRUE(verifies(users[i].second, table[i + 1].substr(bar + 1))) << table[i + 1];
     }
+}
+
+TEST_F(Binary, ReadsAFifoAsItsDataArrives)
+{
+    const fs::path fifo = dir / "fifo";
+    const Result result = run("'" + fifo.string() + "'", "", "mkfifo '" + fifo.string() + "' && (printf 'alice pw\\n' > '" + fifo.string() + "' &) && ");
+    EXPECT_EQ(result.status, 0);
+    const auto values = parse_statement(lines_of(result.out).at(0));
+    ASSERT_TRUE(values);
+    EXPECT_EQ(values->second, "alice");
+    EXPECT_TRUE(verifies("pw", values->first));
+}
+
+TEST_F(Binary, RandomBytesGiveOnlyStatementsAndKnownMessages)
+{
+    std::mt19937 random(20261208);
+    std::string bytes(32 * 1024, '\0');
+    std::generate(bytes.begin(), bytes.end(), [&] { return static_cast<char>(random() & 0xFF); });
+    const Result result = run(write("random.bin", bytes).string());
+    const auto statements = lines_of(result.out);
+    const auto messages = lines_of(result.err);
+    EXPECT_EQ(result.status, messages.empty() ? 0 : 1);
+    EXPECT_FALSE(messages.empty());
+    EXPECT_LE(statements.size() + messages.size(), static_cast<std::size_t>(std::count(bytes.begin(), bytes.end(), '\n') + 1));
+    for (const auto& statement : statements) {
+        const auto values = parse_statement(statement);
+        ASSERT_TRUE(values) << statement;
+        EXPECT_TRUE(is_hash(values->first)) << statement;
+    }
+}
+
+TEST_F(Binary, HugeLineTakesNoMoreMemoryThanAShortOne)
+{
+    // GNU time reports the tool's own peak resident set, in KiB.
+    const auto peak_kib = [&](const fs::path& input) {
+        const fs::path report = dir / "peak";
+        const Result result = run(input.string(), "", "/usr/bin/time -f %M -o '" + report.string() + "' ");
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(lines_of(result.out).size(), 1u);
+        return std::stol(slurp(report));
+    };
+    const long small = peak_kib(write("small.txt", "alice pw"));
+    const long huge = peak_kib(write("huge.txt", "alice pw " + std::string(64 << 20, 'x')));
+    EXPECT_LT(huge - small, 1024) << small << " KiB against " << huge << " KiB";
 }
 
 } // namespace

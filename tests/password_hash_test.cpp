@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <map>
 #include <string>
@@ -98,6 +99,13 @@ TEST(PasswordHash, RandomBytesMapUniformlyOntoPrintables)
         EXPECT_EQ(count, 2) << "character " << printable;
     }
     EXPECT_EQ(redrawn, 256 - 190);
+}
+
+TEST(PasswordHash, WorkAreaIsWipedOnceAPasswordIsDone)
+{
+    ASSERT_EQ(credbatch::hash_password("a secret worth keeping").size(), 60u);
+    const auto area = credbatch::hash_work_area();
+    EXPECT_EQ(std::count(area.begin(), area.end(), 0), static_cast<std::ptrdiff_t>(area.size()));
 }
 
 TEST(PasswordHash, RefusesWhatCryptWouldCutShort)

@@ -75,6 +75,11 @@ std::optional<char> printable_from_random_byte(unsigned char byte) noexcept
     return static_cast<char>(32 + byte % printable_count);
 }
 
+std::span<const unsigned char> hash_work_area() noexcept
+{
+    return {reinterpret_cast<const unsigned char*>(&state.work), sizeof state.work};
+}
+
 std::string_view hash_password(std::string_view password)
 {
     SaltBytes salt{};

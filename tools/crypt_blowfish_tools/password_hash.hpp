@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <system_error>
 
@@ -29,5 +30,9 @@ std::string_view hash_password_with_salt(std::string_view password, const SaltBy
 // the byte must be drawn again: 190 of the 256 values map two to each of the 95 characters,
 // so no character is likelier than another.
 std::optional<char> printable_from_random_byte(unsigned char byte) noexcept;
+
+// The work area that hashing wipes once a password is done, so a test can see that nothing of
+// the password or its key schedule is left there.
+std::span<const unsigned char> hash_work_area() noexcept;
 
 } // namespace credbatch
