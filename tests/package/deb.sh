@@ -1,0 +1,22 @@
+#!/bin/sh
+# deb.sh BUILD_DIR EXAMPLE: builds the Debian package from the build, checks its name and its
+# runtime dependency, unpacks it and runs the unpacked tool on the example file.
+set -eu
+build=$1 example=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+(cd "$build" && cpack -G DEB -B "$work" >/dev/null)
+set -- "$work"/credbatch_*_amd64.deb
+[ -f "$1" ] || { echo "no credbatch_<version>_amd64.deb in $(ls "$work")" >&2; exit 1; }
+deb=$1
+
+depends=$(dpkg-deb -f "$deb" Depends)
+echo "$depends" | grep -q 'libcrypt1' || { echo "Depends lacks libcrypt1: $depends" >&2; exit 1; }
+
+dpkg-deb -x "$deb" "$work/root"
+"$work/root/usr/bin/credbatch" "$example" > "$work/update.sql"
+statements=$(grep -c -F "UPDATE DT511 SET DI059177 = '\$2a\$10\$" "$work/update.sql")
+lines=$(grep -c . "$example")
+[ "$statements" -eq "$lines" ] || { echo "$statements statements for $lines lines" >&2; exit 1; }
+[ -f "$work/root/usr/share/man/man1/credbatch.1" ] || { echo "the package lacks the manual page" >&2; exit 1; }

@@ -1,0 +1,23 @@
+#!/bin/sh
+# install.sh BUILD_DIR VERSION: installs into a fresh prefix. Exactly the tool and its manual
+# page must land there, the page must lint clean and name the version, and the tool must run.
+set -eu
+build=$1 version=$2
+prefix=$(mktemp -d)
+trap 'rm -rf "$prefix"' EXIT
+
+cmake --install "$build" --prefix "$prefix" >/dev/null
+installed=$(cd "$prefix" && find . -type f -o -type l | sort | tr '\n' ' ')
+if [ "$installed" != "./bin/credbatch ./share/man/man1/credbatch.1 " ]; then
+    echo "installed: $installed" >&2
+    exit 1
+fi
+
+page="$prefix/share/man/man1/credbatch.1"
+lint=$(mandoc -T lint -W warning "$page" 2>&1) || { echo "$lint" >&2; exit 1; }
+[ -z "$lint" ] || { echo "$lint" >&2; exit 1; }
+grep -q "version $version" "$page" || { echo "the manual page does not name version $version" >&2; exit 1; }
+
+status=0
+"$prefix/bin/credbatch" 2>/dev/null || status=$?
+[ "$status" -eq 1 ] || { echo "installed tool without argument: status $status" >&2; exit 1; }
