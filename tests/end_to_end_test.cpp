@@ -2,9 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <crypt.h>
+#include <pty.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -81,6 +84,26 @@ bool is_known_message(std::string_view message)
     }
     message.remove_prefix(digits + 2);
     return std::find(std::begin(line_faults), std::end(line_faults), message) != std::end(line_faults);
+}
+
+// Runs a shell command with a pseudo-terminal as its standard streams and returns what it
+// showed there.
+std::string run_on_terminal(const std::string& command)
+{
+    int terminal = -1;
+    const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::string screen;
+    char buffer[4096];
+    for (ssize_t got = 0; (got = read(terminal, buffer, sizeof buffer)) > 0;) {
+        screen.append(buffer, static_cast<std::size_t>(got));
+    }
+    waitpid(pid, nullptr, 0);
+    close(terminal);
+    return screen;
 }
 
 bool is_hash(std::string_view hash)
@@ -216,6 +239,58 @@ TEST_F(Binary, ScriptAppliesSafelyToARealDatabase)
         const auto bar = table[i + 1].rfind('|');
         EXPECT_EQ(table[i + 1].substr(0, bar), users[i].first);
         EXPECT_TRUE(verifies(users[i].second, table[i + 1].substr(bar + 1))) << table[i + 1];
+    }
+}
+
+TEST_F(Binary, ShowsProgressOnATerminalAndLeavesItClean)
+{
+    const std::string erase = "\r\x1b[K";
+    std::string users;
+    for (int i = 0; i < 12; ++i) {
+        users += "user" + std::to_string(i) + " pw" + std::to_string(i) + "\n";
+    }
+    const std::string message = "credbatch: line 13: user name contains a control character\r\n";
+    for (const auto& [input, screen_end] : {std::pair{users, erase}, std::pair{users + "bad\x01 x\n", erase + message}}) {
+        const fs::path script = dir / "update.sql";
+        const auto started = std::chrono::steady_clock::now();
+        const std::string screen = run_on_terminal(binary + " '" + write("users.txt", input).string() + "' > '" + script.string() + "'");
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+
+        EXPECT_EQ(lines_of(slurp(script)).size(), 12u);
+        EXPECT_TRUE(screen.ends_with(screen_end)) << screen;
+        std::size_t draws = 0;
+        for (auto at = screen.find(erase + "credbatch: "); at != std::string::npos; at = screen.find(erase + "credbatch: ", at + 1)) {
+            const std::string_view shown(screen.data() + at, screen.find('\r', at + 1) - at);
+            if (!shown.ends_with(" left")) {
+                continue;  // the message
+            }
+            ++draws;
+            EXPECT_NE(shown.find(" lines, "), std::string::npos) << shown;
+            EXPECT_NE(shown.find("% of input, "), std::string::npos) << shown;
+            EXPECT_NE(shown.find(" hashes/s, "), std::string::npos) << shown;
+        }
+        EXPECT_GE(draws, 1u);
+        EXPECT_LE(draws, static_cast<std::size_t>(took.count() * 5) + 1) << "more than five redraws a second";
+    }
+}
+
+TEST_F(Binary, GnuParallelRecipeKeepsUsersInOrder)
+{
+    std::string input;
+    for (int i = 0; i < 40; ++i) {
+        input += "user" + std::to_string(i) + " pw" + std::to_string(i) + "\n";
+    }
+    const Result result = run("/dev/stdin < '" + write("users.txt", input).string() + "'", "",
+                              "parallel --will-cite --pipe --keep-order -N 10 -j 2 ");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+    const auto statements = lines_of(result.out);
+    ASSERT_EQ(statements.size(), 40u);
+    for (std::size_t i = 0; i < statements.size(); ++i) {
+        const auto values = parse_statement(statements[i]);
+        ASSERT_TRUE(values) << statements[i];
+        EXPECT_EQ(values->second, "user" + std::to_string(i));
+        EXPECT_TRUE(verifies("pw" + std::to_string(i), values->first)) << statements[i];
     }
 }
 

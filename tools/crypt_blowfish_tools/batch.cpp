@@ -37,46 +37,66 @@ void report(std::ostream& errors, std::uint64_t line_number, std::string_view me
     errors << "credbatch: line " << line_number << ": " << message << '\n';
 }
 
-} // namespace
+// One run: the streams, the hash step and the tallies that the lines add to.
+class Batch {
+public:
+    Batch(std::ostream& output, std::ostream& errors, const HashStep& hash) : output_(output), errors_(errors), hash_(hash) {}
 
-BatchResult run_batch(std::istream& input, std::ostream& output, std::ostream& errors, const HashStep& hash)
-{
-    BatchResult result;
-    CredentialReader reader(input);
-    CredentialLine line;
-    std::uint64_t line_number = 0;
-
-    while (reader.next(line)) {
-        ++line_number;
-        if (line.blank()) {
-            continue;
-        }
+    // Writes the line's messages and statement; false when the output failed.
+    bool convert(CredentialLine& line, std::uint64_t line_number)
+    {
         if (const auto reason = rejection(line)) {
-            report(errors, line_number, *reason);
-            result.lines_failed = true;
-            continue;
+            report(errors_, line_number, *reason);
+            lines_failed = true;
+            return true;
         }
         if (line.password.length() > bcrypt_key_bytes) {
-            report(errors, line_number, "only the first 72 bytes of the password are used");
+            report(errors_, line_number, "only the first 72 bytes of the password are used");
         }
-        const std::string_view hashed = hash(line.password.kept());
+        const std::string_view hashed = hash_(line.password.kept());
         line.password.clear();
         if (hashed.starts_with('*')) {
             // The token still goes out, so the script keeps one statement per line and the
             // account is locked rather than left on its old password; the run fails.
-            report(errors, line_number, "the password could not be hashed; its statement carries the failure token");
-            result.lines_failed = true;
+            report(errors_, line_number, "the password could not be hashed; its statement carries the failure token");
+            lines_failed = true;
         }
-        write_statement(output, hashed, line.user.kept());
-        if (!output.flush()) {
-            result.end = BatchEnd::write_failed;
-            return result;
+        write_statement(output_, hashed, line.user.kept());
+        ++statements;
+        return static_cast<bool>(output_.flush());
+    }
+
+    bool lines_failed = false;
+    std::uint64_t statements = 0;
+
+private:
+    std::ostream& output_;
+    std::ostream& errors_;
+    const HashStep& hash_;
+};
+
+} // namespace
+
+BatchResult run_batch(std::istream& input, std::ostream& output, std::ostream& errors, const HashStep& hash,
+                      const ProgressStep& on_progress)
+{
+    CredentialReader reader(input);
+    CredentialLine line;
+    Batch batch(output, errors, hash);
+    BatchProgress progress;
+
+    while (reader.next(line)) {
+        ++progress.lines;
+        if (!line.blank() && !batch.convert(line, progress.lines)) {
+            return {BatchEnd::write_failed, batch.lines_failed};
+        }
+        if (on_progress) {
+            progress.statements = batch.statements;
+            progress.bytes = reader.bytes_consumed();
+            on_progress(progress);
         }
     }
-    if (input.bad()) {
-        result.end = BatchEnd::read_failed;
-    }
-    return result;
+    return {input.bad() ? BatchEnd::read_failed : BatchEnd::input_done, batch.lines_failed};
 }
 
 } // namespace credbatch

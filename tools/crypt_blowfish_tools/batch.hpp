@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <istream>
 #include <ostream>
@@ -22,8 +23,18 @@ struct BatchResult {
     bool lines_failed = false;  // some line was rejected or could not be hashed
 };
 
+// How far a run has come, for a progress display.
+struct BatchProgress {
+    std::uint64_t lines = 0;       // physical lines read
+    std::uint64_t statements = 0;  // statements written, one hash each
+    std::uint64_t bytes = 0;       // input bytes consumed
+};
+using ProgressStep = std::function<void(const BatchProgress&)>;
+
 // The whole batch: one statement per credential line of `input`, each flushed to `output`
 // as soon as it is hashed, and one message per faulty line on `errors`. Never shows a password.
-BatchResult run_batch(std::istream& input, std::ostream& output, std::ostream& errors, const HashStep& hash);
+// `on_progress`, when given, is called after every line.
+BatchResult run_batch(std::istream& input, std::ostream& output, std::ostream& errors, const HashStep& hash,
+                      const ProgressStep& on_progress = {});
 
 } // namespace credbatch

@@ -88,8 +88,10 @@ bool CredentialReader::refill(std::size_t keep)
     if (input_.peek() == std::istream::traits_type::eof()) {
         return false;
     }
-    end_ += static_cast<std::size_t>(input_.readsome(chunk_.data() + keep, static_cast<std::streamsize>(chunk_.size() - keep)));
-    return end_ > keep;
+    const auto got = static_cast<std::size_t>(input_.readsome(chunk_.data() + keep, static_cast<std::streamsize>(chunk_.size() - keep)));
+    end_ += got;
+    fetched_ += got;
+    return got > 0;
 }
 
 void CredentialReader::skip_byte_order_mark()

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <istream>
 #include <string_view>
 
@@ -56,6 +57,9 @@ public:
     // (input.bad()), in which case a line cut short by the error is not handed out.
     bool next(CredentialLine& line);
 
+    // Input bytes taken up by the lines handed out so far.
+    std::uint64_t bytes_consumed() const noexcept { return fetched_ - (end_ - position_); }
+
 private:
     static constexpr int end_of_input = -1;
 
@@ -70,6 +74,7 @@ private:
     SecretBuffer chunk_;
     std::size_t position_ = 0;
     std::size_t end_ = 0;
+    std::uint64_t fetched_ = 0;
     bool started_ = false;
 };
 

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace credbatch {
@@ -30,6 +31,15 @@ std::error_code InputFile::open(const char* path)
 {
     fd_ = ::open(path, O_RDONLY | O_CLOEXEC);
     return fd_ < 0 ? last_error() : std::error_code{};
+}
+
+std::uint64_t InputFile::size() const noexcept
+{
+    struct stat status {};
+    if (::fstat(fd_, &status) != 0 || !S_ISREG(status.st_mode)) {
+        return 0;
+    }
+    return static_cast<std::uint64_t>(status.st_size);
 }
 
 InputFile::int_type InputFile::underflow()

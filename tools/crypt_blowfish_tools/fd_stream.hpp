@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <streambuf>
 #include <string_view>
 #include <system_error>
@@ -21,6 +22,9 @@ public:
 
     std::error_code open(const char* path);
     std::error_code error() const noexcept { return error_; }
+
+    // The size of a regular file; 0 for a pipe, FIFO or device, whose size is not known.
+    std::uint64_t size() const noexcept;
 
 protected:
     // Throws on a read error, which std::istream turns into badbit.

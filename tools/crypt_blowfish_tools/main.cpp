@@ -19,6 +19,7 @@
 #include "batch.hpp"
 #include "fd_stream.hpp"
 #include "password_hash.hpp"
+#include "progress.hpp"
 
 namespace {
 
@@ -64,7 +65,16 @@ int main(int argc, char* argv[])
     OutputDescriptor standard_output(STDOUT_FILENO);
     std::istream input(&input_file);
     std::ostream output(&standard_output);
-    const BatchResult result = run_batch(input, output, std::cerr, hash_password);
+    BatchResult result;
+    if (isatty(STDERR_FILENO)) {
+        // Someone is watching a batch that may take minutes: show how far it has come.
+        ProgressLine progress(*std::cerr.rdbuf(), input_file.size());
+        std::ostream messages(&progress.messages());
+        result = run_batch(input, output, messages, hash_password,
+                           [&progress](const BatchProgress& done) { progress.update(done); });
+    } else {
+        result = run_batch(input, output, std::cerr, hash_password);
+    }
 
     switch (result.end) {
     case BatchEnd::read_failed:
