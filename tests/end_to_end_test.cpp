@@ -272,6 +272,11 @@ TEST_F(Binary, ShowsProgressOnATerminalAndLeavesItClean)
         EXPECT_GE(draws, 1u);
         EXPECT_LE(draws, static_cast<std::size_t>(took.count() * 5) + 1) << "more than five redraws a second";
     }
+
+    // With the script on the terminal too, its statements are all that is shown.
+    const std::string screen = run_on_terminal(binary + " '" + write("users.txt", users).string() + "'");
+    EXPECT_EQ(screen.find("credbatch"), std::string::npos) << screen;
+    EXPECT_EQ(lines_of(screen).size(), 12u);
 }
 
 TEST_F(Binary, GnuParallelRecipeKeepsUsersInOrder)

@@ -66,8 +66,10 @@ int main(int argc, char* argv[])
     std::istream input(&input_file);
     std::ostream output(&standard_output);
     BatchResult result;
-    if (isatty(STDERR_FILENO)) {
-        // Someone is watching a batch that may take minutes: show how far it has come.
+    if (isatty(STDERR_FILENO) && !isatty(STDOUT_FILENO)) {
+        // Someone is watching a batch that may take minutes: show how far it has come. When the
+        // script itself goes to the terminal, its statements show that, and a line redrawn
+        // between them would only garble them.
         ProgressLine progress(*std::cerr.rdbuf(), input_file.size());
         std::ostream messages(&progress.messages());
         result = run_batch(input, output, messages, hash_password,
