@@ -2,25 +2,24 @@
 // memory on inputs far too big to hash for real.
 #include "batch.hpp"
 #include "credentials.hpp"
-#include "fd_stream.hpp"
+#include "platform.hpp"
 
-#include <iostream>
-#include <unistd.h>
+#include <string>
 
 int main(int argc, char* argv[])
 {
+    credbatch::platform::StandardError errors;
     if (argc < 2) {
-        std::cerr << "usage: fake_batch PATH\n";
+        errors.write("usage: fake_batch PATH\n");
         return 2;
     }
-    credbatch::InputFile file;
-    if (const auto error = file.open(argv[1])) {
-        std::cerr << "fake_batch: " << argv[1] << ": " << error.message() << '\n';
+    credbatch::platform::InputFile input;
+    if (const auto error = input.open(argv[1])) {
+        errors.write("fake_batch: " + std::string(argv[1]) + ": " + error.message() + "\n");
         return 1;
     }
-    credbatch::OutputDescriptor standard_output(STDOUT_FILENO);
-    std::istream input(&file);
-    std::ostream output(&standard_output);
-    const auto result = credbatch::run_batch(input, output, std::cerr, fake_hash);
+    credbatch::platform::StandardOutput standard_output;
+    credbatch::ScriptOutput script(standard_output);
+    const auto result = credbatch::run_batch(input, script, errors, fake_hash);
     return result.end == credbatch::BatchEnd::input_done && !result.lines_failed ? 0 : 1;
 }

@@ -1,10 +1,12 @@
 #include "batch.hpp"
+#include "credential_line.hpp"
+#include "memory_io.hpp"
+#include "script_output.hpp"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <sstream>
-#include <stdexcept>
 #include <string>
 
 namespace {
@@ -12,13 +14,14 @@ namespace {
 using credbatch::BatchEnd;
 using credbatch::BatchResult;
 
-// Shows which password was hashed, so a test can see an empty or a reused one.
+// Shows which password was hashed, so a test can see an empty or a reused one; as with the
+// real hash, only a password with a 0xFF byte may differ from its $2b$ hash.
 struct FakeHash {
     std::string last;
-    std::string_view operator()(std::string_view password)
+    credbatch::Hashed operator()(std::string_view password)
     {
         last = "#" + std::string(password);
-        return last;
+        return {last, password.find('\xFF') != std::string_view::npos};
     }
 };
 
@@ -33,17 +36,17 @@ struct Outcome {
     std::string err;
 };
 
-Outcome run(std::istream& input, const credbatch::HashStep& hash = FakeHash{})
+Outcome run(credbatch::ByteSource& input, const credbatch::HashStep& hash = FakeHash{})
 {
-    std::ostringstream out;
-    std::ostringstream err;
+    MemorySink out;
+    MemorySink err;
     const BatchResult result = credbatch::run_batch(input, out, err, hash);
-    return {result, out.str(), err.str()};
+    return {result, out.text, err.text};
 }
 
 Outcome run(const std::string& text, const credbatch::HashStep& hash = FakeHash{})
 {
-    std::istringstream input(text);
+    MemorySource input(text);
     return run(input, hash);
 }
 
@@ -82,7 +85,9 @@ TEST_P(BatchCase, WritesTheExpectedScriptAndMessages)
 
 INSTANTIATE_TEST_SUITE_P(Parsing, BatchCase, testing::Values(
     Case{"OneLine", "alice s3cret\n", statement("#s3cret", "alice"), "", false},
-    Case{"BlanksTabsAndThirdField", " \t alice \t  s3cret  extra field\n", statement("#s3cret", "alice"), "", false},
+    Case{"BlanksTabsAndThirdField", " \t alice \t  s3cret  extra field\n", statement("#s3cret", "alice"),
+         "credbatch: line 1: text after the password is ignored\n", false},
+    Case{"TrailingBlanksAreNoText", "alice s3cret \t\r\n", statement("#s3cret", "alice"), "", false},
     Case{"VerticalTabAndFormFeedSeparate", "alice\v\fs3cret\n", statement("#s3cret", "alice"), "", false},
     Case{"CrLfLikeLf", "alice s3cret\r\nbob pw\r\n", statement("#s3cret", "alice") + statement("#pw", "bob"), "", false},
     Case{"LastLineWithoutNewline", "alice s3cret\nbob pw", statement("#s3cret", "alice") + statement("#pw", "bob"), "", false},
@@ -95,12 +100,32 @@ INSTANTIATE_TEST_SUITE_P(Parsing, BatchCase, testing::Values(
     Case{"PartialByteOrderMarkIsData", "\xEF\xBB" "x pw", statement("#pw", "\xEF\xBB" "x"), "", false},
     Case{"EightBitUserNameKept", "jos\xC3\xA9 pw\n", statement("#pw", "jos\xC3\xA9"), "", false},
     Case{"LongLineIsOneRecord", "alice " + std::string(70, 'p') + " " + std::string(500, 'x') + "\nbob pw\n",
-         statement("#" + std::string(70, 'p'), "alice") + statement("#pw", "bob"), "", false}), case_name);
+         statement("#" + std::string(70, 'p'), "alice") + statement("#pw", "bob"),
+         "credbatch: line 1: text after the password is ignored\n", false},
+    // Carriage returns alone end no line: the file is one line, and what follows is said to be ignored.
+    Case{"CarriageReturnOnlyEndings", "alice one\rbob two\rcarol three\r", statement("#one", "alice"),
+         "credbatch: line 1: text after the password is ignored\n", false},
+    Case{"CarriageReturnInsideThePassword", "alice pass\rword\n", statement("#pass", "alice"),
+         "credbatch: line 1: text after the password is ignored\n", false}), case_name);
 
 INSTANTIATE_TEST_SUITE_P(Quoting, BatchCase, testing::Values(
     Case{"QuotesDoubled", "o'brien pw\n'' pw\n", statement("#pw", "o''brien") + statement("#pw", "''''"), "", false},
     Case{"EscapeAttempt", "';DROP/**/TABLE/**/DT511;-- pw\n", statement("#pw", "'';DROP/**/TABLE/**/DT511;--"), "", false},
-    Case{"BackslashesUnchanged", "back\\ pw\n\\' pw\n", statement("#pw", "back\\") + statement("#pw", "\\''"), "", false}), case_name);
+    Case{"BackslashesUnchangedAndWarned", "back\\ pw\n\\' pw\n", statement("#pw", "back\\") + statement("#pw", "\\''"),
+         "credbatch: line 1: user name contains a backslash, which some databases read as an escape\n"
+         "credbatch: line 2: user name contains a backslash, which some databases read as an escape\n", false}), case_name);
+
+const std::string differs = "this password's $2a$ hash differs from its $2b$ hash; many bcrypt verifiers reject it";
+
+INSTANTIATE_TEST_SUITE_P(Warnings, BatchCase, testing::Values(
+    Case{"AllFourInOrder", "a\\b " + std::string(72, 'p') + "\xFF extra\n", statement("#" + std::string(72, 'p') + "\xFF", "a\\b"),
+         "credbatch: line 1: user name contains a backslash, which some databases read as an escape\n"
+         "credbatch: line 1: only the first 72 bytes of the password are used\n"
+         "credbatch: line 1: " + differs + "\n"
+         "credbatch: line 1: text after the password is ignored\n", false},
+    Case{"DiffersFrom2b", "alice \xFF\xFF" "a\n", statement("#\xFF\xFF" "a", "alice"), "credbatch: line 1: " + differs + "\n", false},
+    Case{"RejectionAloneForARejectedLine", "a\\\x01 " + std::string(80, 'p') + "\xFF extra\n", "",
+         "credbatch: line 1: user name contains a control character\n", true}), case_name);
 
 INSTANTIATE_TEST_SUITE_P(Limits, BatchCase, testing::Values(
     Case{"HundredByteFieldsAccepted", name100 + " " + word100 + "\n", statement("#" + word100, name100),
@@ -131,72 +156,155 @@ TEST(Batch, FailureTokenIsWrittenAndFailsTheRun)
     EXPECT_TRUE(outcome.result.lines_failed);
 }
 
-// Hands out `text`, then fails the way a file stream does on a read error.
-class FailingInput : public std::streambuf {
-public:
-    explicit FailingInput(std::string text) : text_(std::move(text)) { setg(text_.data(), text_.data(), text_.data() + text_.size()); }
-
-protected:
-    int_type underflow() override { throw std::runtime_error("read error"); }
-
-private:
-    std::string text_;
-};
-
 TEST(Batch, ReadErrorEndsTheRunWithoutTheCutLine)
 {
-    FailingInput failing("alice pw\nbob pass");
-    std::istream input(&failing);
+    // One byte a read, so the error comes mid-line, as it does after a partial read.
+    MemorySource input("alice pw\nbob pass", 1, std::make_error_code(std::errc::io_error));
     const Outcome outcome = run(input);
     EXPECT_EQ(outcome.out, statement("#pw", "alice"));
     EXPECT_EQ(outcome.result.end, BatchEnd::read_failed);
+    EXPECT_EQ(outcome.result.error, std::errc::io_error);
 }
 
-// Accepts writes but fails every flush, as a full disk does.
-class FailingOutput : public std::stringbuf {
-protected:
-    int sync() override { return -1; }
+TEST(Batch, EveryStatementAndMessageIsOneWrite)
+{
+    MemorySource input("alice pw\nbad\x01 pw\nbob " + std::string(80, 'p') + "\n");
+    MemorySink out;
+    MemorySink err;
+    credbatch::run_batch(input, out, err, FakeHash{});
+    EXPECT_EQ(out.writes, 2u);
+    EXPECT_EQ(err.writes, 2u);
+}
+
+TEST(Batch, LineEndingIsThePlatformsOwn)
+{
+    MemorySource input("alice pw\r\nbad\x01 pw\r\n");
+    MemorySink out;
+    MemorySink err;
+    credbatch::run_batch(input, out, err, FakeHash{}, {"\r\n", {}});
+    EXPECT_EQ(out.text, "UPDATE DT511 SET DI059177 = '#pw' WHERE DI010323 = 'alice';\r\n");
+    EXPECT_EQ(err.text, "credbatch: line 2: user name contains a control character\r\n");
+}
+
+// A regular file with a size limit, as RLIMIT_FSIZE or a full disk makes one: it takes bytes up
+// to the limit, a few at a time, then refuses. `cuttable` false stands for a pipe or a terminal.
+class LimitedFile : public credbatch::OutputChannel {
+public:
+    LimitedFile(std::string content, std::size_t limit, bool cuttable = true)
+        : content(std::move(content)), limit_(limit), cuttable_(cuttable)
+    {
+    }
+
+    credbatch::IoResult write_some(std::string_view bytes) override
+    {
+        const std::size_t room = limit_ - std::min(limit_, content.size());
+        if (room == 0) {
+            return {0, std::make_error_code(std::errc::file_too_large)};
+        }
+        const std::size_t taken = std::min({bytes.size(), room, std::size_t{7}});
+        content.append(bytes.substr(0, taken));
+        return {taken, {}};
+    }
+
+    bool cut_back(std::uint64_t bytes) noexcept override
+    {
+        if (cuttable_) {
+            content.resize(content.size() - bytes);
+        }
+        return cuttable_;
+    }
+
+    std::string content;
+
+private:
+    std::size_t limit_;
+    bool cuttable_;
 };
 
-TEST(Batch, WriteErrorEndsTheRunAtTheFirstStatement)
+TEST(ScriptOutput, FailedWriteLeavesOnlyWholeStatements)
 {
-    std::istringstream input("alice pw\nbob pw\n");
-    FailingOutput failing;
-    std::ostream out(&failing);
-    std::ostringstream err;
-    FakeHash hash;
-    const BatchResult result = credbatch::run_batch(input, out, err, std::ref(hash));
-    EXPECT_EQ(result.end, BatchEnd::write_failed);
-    EXPECT_EQ(hash.last, "#pw");
-    EXPECT_EQ(failing.str(), statement("#pw", "alice"));
+    const std::string before = "-- kept from before\n";
+    const std::string first = statement("#pw", "alice");
+    const std::string second = statement("#pw", "o''brien");
+    const std::size_t second_quote = before.size() + first.size() + second.find("''") + 1;
+    struct Case {
+        const char* name;
+        std::size_t limit;
+        std::string left;
+    };
+    const Case cases[] = {
+        {"inside the first statement", before.size() + 40, before},
+        {"just before the first newline", before.size() + first.size() - 1, before},
+        {"between the statements", before.size() + first.size(), before + first},
+        {"inside a doubled quote", second_quote, before + first},
+        {"one byte short of the end", before.size() + first.size() + second.size() - 1, before + first},
+    };
+    for (const Case& c : cases) {
+        LimitedFile file(before, c.limit);
+        credbatch::ScriptOutput script(file);
+        MemorySource input("alice pw\no'brien pw\nnever pw\n");
+        MemorySink err;
+        const BatchResult result = credbatch::run_batch(input, script, err, FakeHash{});
+        EXPECT_EQ(result.end, BatchEnd::write_failed) << c.name;
+        EXPECT_EQ(result.error, std::errc::file_too_large) << c.name;
+        EXPECT_EQ(file.content, c.left) << c.name;
+    }
+
+    // Where nothing can be cut back, the run still stops at the statement that failed.
+    LimitedFile pipe("", first.size() + 10, false);
+    credbatch::ScriptOutput script(pipe);
+    EXPECT_FALSE(script.write(first));
+    EXPECT_EQ(script.write(second), std::errc::file_too_large);
+    EXPECT_EQ(pipe.content.size(), first.size() + 10);
 }
 
-// Looks, when a statement is flushed, at the bytes the hash step was handed for it.
-class PasswordSpy : public std::stringbuf {
+// Looks, when a statement is written, at the bytes the hash step was handed for it.
+class PasswordSpy : public credbatch::ByteSink {
 public:
     std::string_view handed;
-    bool wiped_before_every_flush = true;
+    bool wiped_before_every_write = true;
+    std::string text;
 
-protected:
-    int sync() override
+    std::error_code write(std::string_view bytes) override
     {
-        wiped_before_every_flush &= std::all_of(handed.begin(), handed.end(), [](char c) { return c == '\0'; });
-        return 0;
+        wiped_before_every_write &= std::all_of(handed.begin(), handed.end(), [](char c) { return c == '\0'; });
+        text.append(bytes);
+        return {};
     }
 };
 
 TEST(Batch, PasswordIsWipedBeforeItsStatementGoesOut)
 {
-    std::istringstream input("alice first-secret\nbob second\n");
+    MemorySource input("alice first-secret\nbob second\n");
     PasswordSpy spy;
-    std::ostream out(&spy);
-    std::ostringstream err;
-    credbatch::run_batch(input, out, err, [&](std::string_view password) {
+    MemorySink err;
+    credbatch::run_batch(input, spy, err, [&](std::string_view password) {
         spy.handed = password;
         return std::string_view("$hash");
     });
-    EXPECT_EQ(spy.str(), statement("$hash", "alice") + statement("$hash", "bob"));
-    EXPECT_TRUE(spy.wiped_before_every_flush);
+    EXPECT_EQ(spy.text, statement("$hash", "alice") + statement("$hash", "bob"));
+    EXPECT_TRUE(spy.wiped_before_every_write);
+}
+
+TEST(CredentialReader, LineIsWipedFromTheReadBufferOnceSplit)
+{
+    const auto holds = [](std::span<const char> buffer, std::string_view text) {
+        return std::search(buffer.begin(), buffer.end(), text.begin(), text.end()) != buffer.end();
+    };
+    // A third field, a long rest of line and a line across two reads: all of it goes.
+    MemorySource input("\xEF\xBB\xBF" "alice first-secret trailing-words\nbob second-secret\ncarol " + std::string(70'000, 'z') + "third-secret\n", 50);
+    credbatch::CredentialReader reader(input);
+    credbatch::CredentialLine line;
+    ASSERT_TRUE(reader.next(line));
+    EXPECT_FALSE(holds(reader.read_buffer(), "first-secret"));
+    EXPECT_FALSE(holds(reader.read_buffer(), "trailing-words"));
+    EXPECT_TRUE(holds(reader.read_buffer(), "bob second")) << "the unread rest of the last read stays";
+    ASSERT_TRUE(reader.next(line));
+    EXPECT_FALSE(holds(reader.read_buffer(), "second-secret"));
+    ASSERT_TRUE(reader.next(line));
+    EXPECT_FALSE(reader.next(line));
+    const auto buffer = reader.read_buffer();
+    EXPECT_TRUE(std::all_of(buffer.begin(), buffer.end(), [](char c) { return c == '\0'; }));
 }
 
 TEST(Batch, HundredThousandLinesKeepOrderAndNumbering)

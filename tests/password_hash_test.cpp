@@ -65,6 +65,41 @@ TEST(PasswordHash, MatchesKnownAnswers)
     }
 }
 
+struct StandardAnswer {
+    std::string password;
+    const char* hash_2a;  // libxcrypt, and PHP's crypt, which share its $2a$ countermeasure
+    const char* hash_2b;  // python3-bcrypt, and PostgreSQL 15's pgcrypto under either prefix
+};
+
+// Under the salt bytes "abcdefghijklmnop". The $2b$ column was made with python3-bcrypt 3.2.2.
+const StandardAnswer standard_answers[] = {
+    // The countermeasure fires: only a password with a 0xFF byte can make it.
+    {"\xFF\xFF" "a", "$2a$10$WUHhXETkX0fnYkrqZU3ta.Hygn1muOf38cY6cpFZJhTUOPih54gxm",
+     "$2b$10$WUHhXETkX0fnYkrqZU3ta.hLg2nicyPYsdRXB4yjsWF76Uzq2aeNO"},
+    {"\xFF\xE9" "abcde", "$2a$10$WUHhXETkX0fnYkrqZU3ta.OPWzOjiKZwYYK8l9CkNRTiqdORsvXzO",
+     "$2b$10$WUHhXETkX0fnYkrqZU3ta.lXE2lpalCMbQmB2.PL7Izp/d3oSJwbm"},
+    {std::string(72, '\xFF'), "$2a$10$WUHhXETkX0fnYkrqZU3ta.NGzQd/HXcgsEFS1uKx5yPOUGPq6sN5G",
+     "$2b$10$WUHhXETkX0fnYkrqZU3ta.xwewSrn/eKM3A2fva0TAtKR8nNFk35e"},
+    // It does not: 8-bit UTF-8 (no 0xFF byte ever), and 0xFF bytes that the sign bug left alone.
+    {"p\xC3\xA4ssw\xC3\xB6rd \xC3\xBF", "$2a$10$WUHhXETkX0fnYkrqZU3ta.aKXIcjIGKbKVMCRltzho2wSIov7DVzm",
+     "$2b$10$WUHhXETkX0fnYkrqZU3ta.aKXIcjIGKbKVMCRltzho2wSIov7DVzm"},
+    {"\xFF" "a", "$2a$10$WUHhXETkX0fnYkrqZU3ta.kWGkLXSj/IS6tSRU92BQKnMnO8p1zaG",
+     "$2b$10$WUHhXETkX0fnYkrqZU3ta.kWGkLXSj/IS6tSRU92BQKnMnO8p1zaG"},
+    {"\xFF\xFF\xFF\xFF" "ab", "$2a$10$WUHhXETkX0fnYkrqZU3ta.yD5VozzA1cox/FgpMnSJF1wlphArNhK",
+     "$2b$10$WUHhXETkX0fnYkrqZU3ta.yD5VozzA1cox/FgpMnSJF1wlphArNhK"},
+};
+
+TEST(PasswordHash, TellsWhereTheTwoVariantsDiffer)
+{
+    for (const StandardAnswer& answer : standard_answers) {
+        const std::string hashed(credbatch::hash_password_with_salt(answer.password, salt_of("abcdefghijklmnop")));
+        EXPECT_EQ(hashed, answer.hash_2a);
+        const bool expected = std::string_view(answer.hash_2a).substr(29) != std::string_view(answer.hash_2b).substr(29);
+        EXPECT_EQ(credbatch::differs_from_2b(answer.password, hashed), expected) << answer.hash_2a;
+    }
+    EXPECT_FALSE(credbatch::differs_from_2b("\xFF\xFF" "a", credbatch::failure_token));
+}
+
 TEST(PasswordHash, FreshSaltsArePrintableAndDiffer)
 {
     std::string previous;

@@ -1,6 +1,7 @@
 #!/bin/sh
-# deb.sh BUILD_DIR EXAMPLE: builds the Debian package from the build, checks its name and its
-# runtime dependency, unpacks it and runs the unpacked tool on the example file.
+# deb.sh BUILD_DIR EXAMPLE: builds the Debian package from the build, checks its name, its
+# runtime dependency and that lintian has nothing at all to say of it, unpacks it and runs the
+# unpacked tool on the example file.
 set -eu
 build=$1 example=$2
 work=$(mktemp -d)
@@ -14,9 +15,15 @@ deb=$1
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "$depends" | grep -q 'libcrypt1' || { echo "Depends lacks libcrypt1: $depends" >&2; exit 1; }
 
+# Every tag counts, down to the pedantic ones; lintian's notice about running as root does not.
+tags=$(lintian -I -E --pedantic --fail-on error,warning,info,pedantic "$deb" 2>/dev/null) || { echo "lintian: $tags" >&2; exit 1; }
+[ -z "$tags" ] || { echo "lintian: $tags" >&2; exit 1; }
+
 dpkg-deb -x "$deb" "$work/root"
 "$work/root/usr/bin/credbatch" "$example" > "$work/update.sql"
 statements=$(grep -c -F "UPDATE DT511 SET DI059177 = '\$2a\$10\$" "$work/update.sql")
 lines=$(grep -c . "$example")
 [ "$statements" -eq "$lines" ] || { echo "$statements statements for $lines lines" >&2; exit 1; }
-[ -f "$work/root/usr/share/man/man1/credbatch.1" ] || { echo "the package lacks the manual page" >&2; exit 1; }
+for file in usr/share/man/man1/credbatch.1.gz usr/share/doc/credbatch/copyright usr/share/doc/credbatch/changelog.gz; do
+    [ -f "$work/root/$file" ] || { echo "the package lacks $file" >&2; exit 1; }
+done

@@ -1,6 +1,7 @@
 #!/bin/sh
-# install.sh BUILD_DIR VERSION: installs into a fresh prefix. Exactly the tool and its manual
-# page must land there, the page must lint clean and name the version, and the tool must run.
+# install.sh BUILD_DIR VERSION: installs into a fresh prefix. Exactly the tool, its manual page
+# and its copyright and changelog files must land there, the page must lint clean and name the
+# version, and the tool must run.
 set -eu
 build=$1 version=$2
 prefix=$(mktemp -d)
@@ -8,12 +9,14 @@ trap 'rm -rf "$prefix"' EXIT
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
 installed=$(cd "$prefix" && find . -type f -o -type l | sort | tr '\n' ' ')
-if [ "$installed" != "./bin/credbatch ./share/man/man1/credbatch.1 " ]; then
+expected="./bin/credbatch ./share/doc/credbatch/changelog.gz ./share/doc/credbatch/copyright ./share/man/man1/credbatch.1.gz "
+if [ "$installed" != "$expected" ]; then
     echo "installed: $installed" >&2
     exit 1
 fi
 
-page="$prefix/share/man/man1/credbatch.1"
+page="$prefix/credbatch.1"
+gzip -dc "$prefix/share/man/man1/credbatch.1.gz" > "$page"
 lint=$(mandoc -T lint -W warning "$page" 2>&1) || { echo "$lint" >&2; exit 1; }
 [ -z "$lint" ] || { echo "$lint" >&2; exit 1; }
 grep -q "version $version" "$page" || { echo "the manual page does not name version $version" >&2; exit 1; }

@@ -1,7 +1,7 @@
 #include "batch.hpp"
 
-#include <cstdint>
 #include <optional>
+#include <string>
 
 #include "credential_line.hpp"
 #include "statement.hpp"
@@ -32,71 +32,101 @@ std::optional<std::string_view> rejection(const CredentialLine& line)
     return std::nullopt;
 }
 
-void report(std::ostream& errors, std::uint64_t line_number, std::string_view message)
-{
-    errors << "credbatch: line " << line_number << ": " << message << '\n';
-}
-
-// One run: the streams, the hash step and the tallies that the lines add to.
+// One run: the sinks, the hash step and the tallies that the lines add to.
 class Batch {
 public:
-    Batch(std::ostream& output, std::ostream& errors, const HashStep& hash) : output_(output), errors_(errors), hash_(hash) {}
+    Batch(ByteSink& script, ByteSink& messages, const HashStep& hash, std::string_view line_ending)
+        : script_(script), messages_(messages), hash_(hash), line_ending_(line_ending)
+    {
+    }
 
-    // Writes the line's messages and statement; false when the output failed.
-    bool convert(CredentialLine& line, std::uint64_t line_number)
+    // Writes the line's messages and statement; the error when the script could not take it.
+    std::error_code convert(CredentialLine& line, std::uint64_t line_number)
     {
         if (const auto reason = rejection(line)) {
-            report(errors_, line_number, *reason);
+            report(line_number, *reason);
             lines_failed = true;
-            return true;
+            return {};
+        }
+        if (line.user.kept().find('\\') != std::string_view::npos) {
+            report(line_number, "user name contains a backslash, which some databases read as an escape");
         }
         if (line.password.length() > bcrypt_key_bytes) {
-            report(errors_, line_number, "only the first 72 bytes of the password are used");
+            report(line_number, "only the first 72 bytes of the password are used");
         }
-        const std::string_view hashed = hash_(line.password.kept());
+        const Hashed hashed = hash_(line.password.kept());
         line.password.clear();
-        if (hashed.starts_with('*')) {
+        if (hashed.differs_from_2b) {
+            report(line_number, "this password's $2a$ hash differs from its $2b$ hash; many bcrypt verifiers reject it");
+        }
+        if (line.text_after_password) {
+            report(line_number, "text after the password is ignored");
+        }
+        if (hashed.text.starts_with('*')) {
             // The token still goes out, so the script keeps one statement per line and the
             // account is locked rather than left on its old password; the run fails.
-            report(errors_, line_number, "the password could not be hashed; its statement carries the failure token");
+            report(line_number, "the password could not be hashed; its statement carries the failure token");
             lines_failed = true;
         }
-        write_statement(output_, hashed, line.user.kept());
+        format_statement(statement_, hashed.text, line.user.kept(), line_ending_);
+        if (auto error = script_.write(statement_)) {
+            return error;
+        }
         ++statements;
-        return static_cast<bool>(output_.flush());
+        return {};
     }
 
     bool lines_failed = false;
     std::uint64_t statements = 0;
 
 private:
-    std::ostream& output_;
-    std::ostream& errors_;
+    // A message is written whole, in one call; if standard error cannot take it, the run
+    // still goes on and its status still tells.
+    void report(std::uint64_t line_number, std::string_view message)
+    {
+        message_.assign("credbatch: line ");
+        message_.append(std::to_string(line_number));
+        message_.append(": ");
+        message_.append(message);
+        message_.append(line_ending_);
+        messages_.write(message_);
+    }
+
+    ByteSink& script_;
+    ByteSink& messages_;
     const HashStep& hash_;
+    std::string_view line_ending_;
+    std::string statement_;
+    std::string message_;
 };
 
 } // namespace
 
-BatchResult run_batch(std::istream& input, std::ostream& output, std::ostream& errors, const HashStep& hash,
-                      const ProgressStep& on_progress)
+BatchResult run_batch(ByteSource& input, ByteSink& script, ByteSink& messages, const HashStep& hash,
+                      const BatchOptions& options)
 {
     CredentialReader reader(input);
     CredentialLine line;
-    Batch batch(output, errors, hash);
+    Batch batch(script, messages, hash, options.line_ending);
     BatchProgress progress;
 
     while (reader.next(line)) {
         ++progress.lines;
-        if (!line.blank() && !batch.convert(line, progress.lines)) {
-            return {BatchEnd::write_failed, batch.lines_failed};
+        if (!line.blank()) {
+            if (const auto error = batch.convert(line, progress.lines)) {
+                return {BatchEnd::write_failed, error, batch.lines_failed};
+            }
         }
-        if (on_progress) {
+        if (options.on_progress) {
             progress.statements = batch.statements;
             progress.bytes = reader.bytes_consumed();
-            on_progress(progress);
+            options.on_progress(progress);
         }
     }
-    return {input.bad() ? BatchEnd::read_failed : BatchEnd::input_done, batch.lines_failed};
+    if (reader.error()) {
+        return {BatchEnd::read_failed, reader.error(), batch.lines_failed};
+    }
+    return {BatchEnd::input_done, {}, batch.lines_failed};
 }
 
 } // namespace credbatch

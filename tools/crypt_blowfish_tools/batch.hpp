@@ -2,24 +2,33 @@
 
 #include <cstdint>
 #include <functional>
-#include <istream>
-#include <ostream>
 #include <string_view>
+#include <system_error>
+
+#include "byte_io.hpp"
 
 namespace credbatch {
 
-// Turns a password into the text that goes between the first pair of quotes: a hash string,
-// or a failure token beginning with '*'. The result need only last until the next call.
-using HashStep = std::function<std::string_view(std::string_view password)>;
+// What the hash step made of a password: the text that goes between the first pair of quotes,
+// a hash string or a failure token beginning with '*', which need only last until the next
+// call; and whether that hash string differs from the standard ($2b$) bcrypt of the password.
+struct Hashed {
+    Hashed(std::string_view text, bool differs_from_2b = false) : text(text), differs_from_2b(differs_from_2b) {}
+
+    std::string_view text;
+    bool differs_from_2b;
+};
+using HashStep = std::function<Hashed(std::string_view password)>;
 
 enum class BatchEnd {
     input_done,    // every line was read
     read_failed,   // the input failed; statements written so far stand, the rest is missing
-    write_failed,  // the output failed; the script is incomplete
+    write_failed,  // the script failed; it ends at its last whole statement, the rest is missing
 };
 
 struct BatchResult {
     BatchEnd end = BatchEnd::input_done;
+    std::error_code error;      // why the input or the script failed
     bool lines_failed = false;  // some line was rejected or could not be hashed
 };
 
@@ -31,10 +40,14 @@ struct BatchProgress {
 };
 using ProgressStep = std::function<void(const BatchProgress&)>;
 
-// The whole batch: one statement per credential line of `input`, each flushed to `output`
-// as soon as it is hashed, and one message per faulty line on `errors`. Never shows a password.
-// `on_progress`, when given, is called after every line.
-BatchResult run_batch(std::istream& input, std::ostream& output, std::ostream& errors, const HashStep& hash,
-                      const ProgressStep& on_progress = {});
+struct BatchOptions {
+    std::string_view line_ending = "\n";  // ends every statement and message
+    ProgressStep on_progress;             // when given, called after every line
+};
+
+// The whole batch: one statement per credential line of `input`, each written to `script` as
+// soon as it is hashed, and one message per faulty line to `messages`. Never shows a password.
+BatchResult run_batch(ByteSource& input, ByteSink& script, ByteSink& messages, const HashStep& hash,
+                      const BatchOptions& options = {});
 
 } // namespace credbatch

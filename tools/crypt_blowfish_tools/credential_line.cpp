@@ -39,18 +39,19 @@ void Field::append(unsigned char byte) noexcept
 
 void Field::clear() noexcept
 {
-    wipe(bytes_.data(), bytes_.size());
+    platform::wipe(bytes_.data(), std::min(length_, bytes_.size()));
     length_ = 0;
     has_nul_ = false;
     has_control_ = false;
 }
 
-CredentialReader::CredentialReader(std::istream& input) : input_(input), chunk_(chunk_bytes) {}
+CredentialReader::CredentialReader(ByteSource& input) : input_(input), chunk_(chunk_bytes) {}
 
 bool CredentialReader::next(CredentialLine& line)
 {
     line.user.clear();
     line.password.clear();
+    line.text_after_password = false;
     if (!started_) {
         started_ = true;
         skip_byte_order_mark();
@@ -60,9 +61,11 @@ bool CredentialReader::next(CredentialLine& line)
         return false;
     }
     byte = read_field(skip_blanks(byte), line.user);
-    byte = read_field(skip_blanks(byte), line.password);
+    byte = skip_blanks(read_field(skip_blanks(byte), line.password));
+    line.text_after_password = byte != '\n' && byte != end_of_input;
     skip_rest_of_line(byte);
-    if (input_.bad()) {
+    wipe_consumed();
+    if (error_) {
         line.user.clear();
         line.password.clear();
         return false;
@@ -72,35 +75,51 @@ bool CredentialReader::next(CredentialLine& line)
 
 int CredentialReader::next_byte()
 {
-    if (position_ == end_ && !refill(0)) {
+    if (position_ == end_ && !refill()) {
         return end_of_input;
     }
     return static_cast<unsigned char>(chunk_.data()[position_++]);
 }
 
-// Appends what the stream has ready after the `keep` unread bytes, waiting only when it has
-// nothing. peek() turns a failing read into badbit rather than an exception.
-bool CredentialReader::refill(std::size_t keep)
+// Moves the bytes not yet split to the front, wipes what was there after them, and appends
+// whatever the source has ready. False at the end of input or on an error.
+bool CredentialReader::refill()
 {
+    const std::size_t keep = end_ - position_;
     std::memmove(chunk_.data(), chunk_.data() + position_, keep);
+    platform::wipe(chunk_.data() + keep, end_ - keep);
+    line_start_ = 0;
     position_ = 0;
     end_ = keep;
-    if (input_.peek() == std::istream::traits_type::eof()) {
+    if (input_ended_) {
         return false;
     }
-    const auto got = static_cast<std::size_t>(input_.readsome(chunk_.data() + keep, static_cast<std::streamsize>(chunk_.size() - keep)));
-    end_ += got;
-    fetched_ += got;
-    return got > 0;
+    const IoResult got = input_.read(std::span<char>(chunk_.data() + keep, chunk_.size() - keep));
+    if (got.error || got.bytes == 0) {
+        // A terminal's end of input comes once; it is not read past.
+        input_ended_ = true;
+        error_ = got.error;
+        return false;
+    }
+    end_ += got.bytes;
+    fetched_ += got.bytes;
+    return true;
+}
+
+void CredentialReader::wipe_consumed()
+{
+    platform::wipe(chunk_.data() + line_start_, position_ - line_start_);
+    line_start_ = position_;
 }
 
 void CredentialReader::skip_byte_order_mark()
 {
-    while (end_ - position_ < byte_order_mark.size() && refill(end_ - position_)) {
+    while (end_ - position_ < byte_order_mark.size() && refill()) {
     }
     const std::string_view head(chunk_.data() + position_, std::min(end_ - position_, byte_order_mark.size()));
     if (head == byte_order_mark) {
         position_ += byte_order_mark.size();
+        wipe_consumed();
     }
 }
 
@@ -135,7 +154,7 @@ void CredentialReader::skip_rest_of_line(int byte)
             return;
         }
         position_ = end_;
-        if (!refill(0)) {
+        if (!refill()) {
             return;
         }
     }

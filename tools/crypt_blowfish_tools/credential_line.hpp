@@ -1,11 +1,12 @@
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <istream>
+#include <span>
 #include <string_view>
+#include <system_error>
 
+#include "byte_io.hpp"
 #include "secret_buffer.hpp"
 
 namespace credbatch {
@@ -17,10 +18,9 @@ inline constexpr std::size_t max_field_bytes = 100;
 // counted and checked, never stored, so a line of any length costs the same memory.
 class Field {
 public:
-    Field() = default;
+    explicit Field(std::span<char> storage) noexcept : bytes_(storage) {}
     Field(const Field&) = delete;
     Field& operator=(const Field&) = delete;
-    ~Field() { clear(); }
 
     void append(unsigned char byte) noexcept;
     void clear() noexcept;
@@ -33,49 +33,66 @@ public:
     bool has_control() const noexcept { return has_control_; }
 
 private:
-    std::array<char, max_field_bytes> bytes_{};
+    std::span<char> bytes_;
     std::size_t length_ = 0;
     bool has_nul_ = false;
     bool has_control_ = false;
 };
 
-// A physical line of the input: the user name, the password, and nothing of the rest.
-struct CredentialLine {
-    Field user;
-    Field password;
+// A physical line of the input: the user name, the password, and whether more followed.
+// Both fields live in one locked, wiped buffer.
+class CredentialLine {
+    SecretBuffer storage_{2 * max_field_bytes};
+
+public:
+    Field user{std::span<char>(storage_.data(), max_field_bytes)};
+    Field password{std::span<char>(storage_.data() + max_field_bytes, max_field_bytes)};
+    bool text_after_password = false;  // a third field, or more
 
     bool blank() const noexcept { return user.empty(); }
 };
 
-// Splits an input stream into credential lines. Reads whatever the stream has ready, so a
-// pipe or FIFO is served as its data arrives, and skips a UTF-8 byte-order mark at the start.
+// Splits the input into credential lines. Reads whatever the source has ready, so a pipe or
+// FIFO is served as its data arrives, and skips a UTF-8 byte-order mark at the start.
+// The raw input passes through one buffer, and a line's bytes are wiped from it as soon as the
+// line has been split: what stays is only the part of the last read not yet split.
 class CredentialReader {
 public:
-    explicit CredentialReader(std::istream& input);
+    explicit CredentialReader(ByteSource& input);
 
-    // Fills `line` from the next physical line. False at end of input, and on a read error
-    // (input.bad()), in which case a line cut short by the error is not handed out.
+    // Fills `line` from the next physical line. False at the end of input, and on a read error,
+    // in which case a line cut short by the error is not handed out.
     bool next(CredentialLine& line);
+
+    // The read error that ended the input, if one did.
+    std::error_code error() const noexcept { return error_; }
 
     // Input bytes taken up by the lines handed out so far.
     std::uint64_t bytes_consumed() const noexcept { return fetched_ - (end_ - position_); }
+
+    // The read buffer as it is now, so that a test can look for what it should no longer hold.
+    std::span<const char> read_buffer() const noexcept { return {chunk_.data(), chunk_.size()}; }
 
 private:
     static constexpr int end_of_input = -1;
 
     int next_byte();
-    bool refill(std::size_t keep);
+    bool refill();
     void skip_byte_order_mark();
     int skip_blanks(int byte);
     int read_field(int byte, Field& field);
     void skip_rest_of_line(int byte);
+    void wipe_consumed();
 
-    std::istream& input_;
+    ByteSource& input_;
     SecretBuffer chunk_;
+    std::size_t line_start_ = 0;  // where the bytes of the line being split begin
     std::size_t position_ = 0;
     std::size_t end_ = 0;
     std::uint64_t fetched_ = 0;
+    std::error_code error_;
     bool started_ = false;
+    bool input_ended_ = false;
 };
 
 } // namespace credbatch

@@ -2,89 +2,130 @@
 // each user's password hash to a fresh bcrypt hash. It never connects to a database.
 //
 // Exit status:
-//   0  every line of the input became a statement (a 72-byte warning does not count)
-//   1  no argument; the input could not be opened or read; standard output could not be
-//      written; no secure random source; or some line was rejected or could not be hashed
+//   0  every line of the input became a statement (warnings do not count)
+//   1  no argument; the input could not be opened or read, or is standard output itself;
+//      standard output could not be written; no secure random source; out of memory; or some
+//      line was rejected or could not be hashed
 //
 // Every failure is one line on standard error, "credbatch: ...". No message shows a password.
+// After a failed write, a script written to a file ends at its last whole statement.
 
-#include <iostream>
-#include <istream>
-#include <ostream>
+#include <array>
+#include <cstdlib>
+#include <new>
 #include <string>
 #include <string_view>
 #include <system_error>
-#include <unistd.h>
 
 #include "batch.hpp"
-#include "fd_stream.hpp"
 #include "password_hash.hpp"
+#include "platform.hpp"
+#include "printable.hpp"
 #include "progress.hpp"
+#include "script_output.hpp"
 
 namespace {
 
-constexpr std::string_view usage =
-    "Usage: credbatch.exe input_file\n"
+using namespace credbatch;
+
+constexpr std::string_view usage[] = {
+    "Usage: credbatch.exe input_file",
     " (Each line of input_file is expected to contain a username, password pair, both values separated by a "
-    "space character. Password is optional, i.e. it can be empty.)\n";
+    "space character. Password is optional, i.e. it can be empty.)",
+};
+
+int fail(std::string_view what)
+{
+    platform::StandardError().write("credbatch: " + std::string(what) + std::string(platform::line_ending));
+    return 1;
+}
 
 int fail(std::string_view what, const std::error_code& error)
 {
-    std::cerr << "credbatch: " << what << ": " << error.message() << '\n';
-    return 1;
+    return fail(std::string(what) + ": " + error.message());
 }
 
 std::string naming(std::string_view what, std::string_view path)
 {
-    return std::string(what) + " '" + std::string(path) + "'";
+    return std::string(what) + " '" + printable_path(path) + "'";
+}
+
+Hashed hash_for_script(std::string_view password)
+{
+    const std::string_view hash = hash_password(password);
+    return {hash, differs_from_2b(password, hash)};
+}
+
+BatchResult run_with_progress(platform::InputFile& input, ByteSink& script, ByteSink& errors)
+{
+    // Someone is watching a batch that may take minutes: show how far it has come.
+    ProgressLine progress(errors, input.size());
+    const auto show = [&progress](const BatchProgress& done) { progress.update(done); };
+    return run_batch(input, script, progress.messages(), hash_for_script, {platform::line_ending, show});
+}
+
+int run(int argc, char* argv[])
+{
+    platform::StandardError errors;
+    if (argc < 2) {
+        for (const std::string_view line : usage) {
+            errors.write(std::string(line) + std::string(platform::line_ending));
+        }
+        return 1;
+    }
+    const std::string path = platform::argument(argc, argv, 1);
+    if (!platform::StandardOutput::is_open()) {
+        return fail("cannot write standard output", std::make_error_code(std::errc::bad_file_descriptor));
+    }
+
+    platform::InputFile input;
+    if (const auto error = input.open(path)) {
+        return fail(naming("cannot open", path), error);
+    }
+    if (input.is_standard_output()) {
+        return fail(naming("input", path) + " is the same file as standard output");
+    }
+    if (const auto error = seed_salt_source()) {
+        return fail("no secure random source", error);
+    }
+
+    platform::StandardOutput standard_output;
+    ScriptOutput script(standard_output);
+    const BatchResult result = platform::progress_line_wanted()
+                                   ? run_with_progress(input, script, errors)
+                                   : run_batch(input, script, errors, hash_for_script, {platform::line_ending, {}});
+    switch (result.end) {
+    case BatchEnd::read_failed:
+        return fail(naming("cannot read", path), result.error);
+    case BatchEnd::write_failed:
+        return fail("cannot write standard output", result.error);
+    case BatchEnd::input_done:
+        break;
+    }
+    if (const auto error = standard_output.close()) {
+        return fail("cannot write standard output", error);
+    }
+    return result.lines_failed ? 1 : 0;
+}
+
+// Every allocation that fails ends here, wherever it was: the message is said without taking
+// memory, since there is none to take, and the run ends. The script written so far ends at a
+// whole statement, since each one goes out in a single write once it is complete.
+[[noreturn]] void out_of_memory() noexcept
+{
+    constexpr std::string_view message = "credbatch: out of memory";
+    std::array<char, message.size() + 2> line{};
+    message.copy(line.data(), message.size());
+    const std::size_t ending = platform::line_ending.copy(line.data() + message.size(), 2);
+    platform::StandardError().write(std::string_view(line.data(), message.size() + ending));
+    std::exit(1);
 }
 
 } // namespace
 
 int main(int argc, char* argv[])
 {
-    using namespace credbatch;
-
-    if (argc < 2) {
-        std::cerr << usage;
-        return 1;
-    }
-    const char* path = argv[1];
-    if (!descriptor_is_open(STDOUT_FILENO)) {
-        return fail("cannot write standard output", std::make_error_code(std::errc::bad_file_descriptor));
-    }
-
-    InputFile input_file;
-    if (const auto error = input_file.open(path)) {
-        return fail(naming("cannot open", path), error);
-    }
-    if (const auto error = seed_salt_source()) {
-        return fail("no secure random source", error);
-    }
-
-    OutputDescriptor standard_output(STDOUT_FILENO);
-    std::istream input(&input_file);
-    std::ostream output(&standard_output);
-    BatchResult result;
-    if (isatty(STDERR_FILENO) && !isatty(STDOUT_FILENO)) {
-        // Someone is watching a batch that may take minutes: show how far it has come. When the
-        // script itself goes to the terminal, its statements show that, and a line redrawn
-        // between them would only garble them.
-        ProgressLine progress(*std::cerr.rdbuf(), input_file.size());
-        std::ostream messages(&progress.messages());
-        result = run_batch(input, output, messages, hash_password,
-                           [&progress](const BatchProgress& done) { progress.update(done); });
-    } else {
-        result = run_batch(input, output, std::cerr, hash_password);
-    }
-
-    switch (result.end) {
-    case BatchEnd::read_failed:
-        return fail(naming("cannot read", path), input_file.error());
-    case BatchEnd::write_failed:
-        return fail("cannot write standard output", standard_output.error());
-    case BatchEnd::input_done:
-        break;
-    }
-    return result.lines_failed ? 1 : 0;
+    platform::harden_process();
+    std::set_new_handler(out_of_memory);
+    return run(argc, argv);
 }

@@ -1,10 +1,10 @@
 #include "password_hash.hpp"
 
-#include <cerrno>
 #include <cstring>
 #include <crypt.h>
-#include <unistd.h>
+#include <new>
 
+#include "platform.hpp"
 #include "secret_buffer.hpp"
 
 namespace credbatch {
@@ -15,25 +15,31 @@ constexpr const char* scheme_prefix = "$2a$";
 constexpr unsigned long cost = 10;
 constexpr std::string_view hash_prefix = "$2a$10$";
 constexpr std::size_t hash_length = 60;
+constexpr std::size_t setting_length = 29;  // "$2a$10$" and 22 salt characters
 
-// crypt_rn's working area (32 KiB, too big for the stack) and the last result. They live as
-// long as the run because a result, like crypt's, stays valid until the next call.
+// crypt_rn's working area (32 KiB, too big for the stack), which holds the password and its key
+// schedule while it works, and the last result, which like crypt's stays valid until the next call.
 struct HashState {
-    crypt_data work{};
-    std::array<char, hash_length + 1> result{};
-
-    ~HashState() { wipe(&work, sizeof work); }
+    crypt_data work;
+    std::array<char, hash_length + 1> result;
 };
 
-HashState state;
+// Made on first use rather than before main, so that running out of memory for it is reported;
+// it lives in locked pages, wiped at exit with the buffer that holds them.
+HashState& state()
+{
+    static SecretBuffer storage(sizeof(HashState));
+    static HashState& made = *new (storage.data()) HashState{};
+    return made;
+}
 
 bool draw_salt_bytes(SaltBytes& salt)
 {
     std::array<unsigned char, 32> pool{};
     std::size_t drawn = 0;
     while (drawn < salt.size()) {
-        if (getentropy(pool.data(), pool.size()) != 0) {
-            wipe(pool.data(), pool.size());
+        if (platform::fill_random(pool)) {
+            platform::wipe(pool.data(), pool.size());
             return false;
         }
         for (std::size_t i = 0; i < pool.size() && drawn < salt.size(); ++i) {
@@ -42,27 +48,41 @@ bool draw_salt_bytes(SaltBytes& salt)
             }
         }
     }
-    wipe(pool.data(), pool.size());
+    platform::wipe(pool.data(), pool.size());
     return true;
 }
 
-// As mkpasswd does, trust only a result of the scheme and cost that were asked for.
-bool is_expected_hash(const char* hashed)
+// Hashes `password` under `setting` into `result`; false when it cannot be done. As mkpasswd
+// does, only a result of the setting's own scheme and of full length is trusted.
+bool crypt_into(std::string_view password, const char* setting, std::array<char, hash_length + 1>& result)
 {
-    return hashed != nullptr && std::string_view(hashed).starts_with(hash_prefix) && std::strlen(hashed) == hash_length;
+    crypt_data& work = state().work;
+    if (password.size() >= sizeof work.input || password.find('\0') != std::string_view::npos) {
+        return false;
+    }
+    // The password is copied into the work area so that one wipe clears every copy.
+    std::memcpy(work.input, password.data(), password.size());
+    work.input[password.size()] = '\0';
+    const char* hashed = crypt_rn(work.input, setting, &work, static_cast<int>(sizeof work));
+    const bool usable = hashed != nullptr && std::strncmp(hashed, setting, hash_prefix.size()) == 0 && std::strlen(hashed) == hash_length;
+    if (usable) {
+        std::memcpy(result.data(), hashed, hash_length + 1);
+    }
+    // Zeroing the whole area also readies it for crypt_rn's next call, which requires that.
+    platform::wipe(&work, sizeof work);
+    return usable;
 }
 
 } // namespace
 
 std::error_code seed_salt_source()
 {
-    // getentropy keeps no state of ours; what a run needs prepared is the assurance that
-    // the kernel's source answers, so that no statement is written before a salt can be.
+    // The system's source keeps no state of ours; what a run needs prepared is the assurance
+    // that it answers, so that no statement is written before a salt can be.
     std::array<unsigned char, salt_bytes> probe{};
-    const int status = getentropy(probe.data(), probe.size());
-    const int error = errno;
-    wipe(probe.data(), probe.size());
-    return status == 0 ? std::error_code{} : std::error_code(error, std::generic_category());
+    const std::error_code error = platform::fill_random(probe);
+    platform::wipe(probe.data(), probe.size());
+    return error;
 }
 
 std::optional<char> printable_from_random_byte(unsigned char byte) noexcept
@@ -75,9 +95,9 @@ std::optional<char> printable_from_random_byte(unsigned char byte) noexcept
     return static_cast<char>(32 + byte % printable_count);
 }
 
-std::span<const unsigned char> hash_work_area() noexcept
+std::span<const unsigned char> hash_work_area()
 {
-    return {reinterpret_cast<const unsigned char*>(&state.work), sizeof state.work};
+    return {reinterpret_cast<const unsigned char*>(&state().work), sizeof(crypt_data)};
 }
 
 std::string_view hash_password(std::string_view password)
@@ -91,26 +111,27 @@ std::string_view hash_password(std::string_view password)
 
 std::string_view hash_password_with_salt(std::string_view password, const SaltBytes& salt)
 {
-    crypt_data& work = state.work;
-    if (password.size() >= sizeof work.input || password.find('\0') != std::string_view::npos) {
-        return failure_token;
-    }
     std::array<char, CRYPT_GENSALT_OUTPUT_SIZE> setting{};
     if (crypt_gensalt_rn(scheme_prefix, cost, salt.data(), static_cast<int>(salt.size()), setting.data(),
                          static_cast<int>(setting.size())) == nullptr) {
         return failure_token;
     }
-    // The password is copied into the work area so that one wipe clears every copy.
-    std::memcpy(work.input, password.data(), password.size());
-    work.input[password.size()] = '\0';
-    const char* hashed = crypt_rn(work.input, setting.data(), &work, static_cast<int>(sizeof work));
-    const bool usable = is_expected_hash(hashed);
-    if (usable) {
-        std::memcpy(state.result.data(), hashed, hash_length + 1);
+    std::array<char, hash_length + 1>& result = state().result;
+    const bool usable = crypt_into(password, setting.data(), result) && std::string_view(result.data()).starts_with(hash_prefix);
+    return usable ? std::string_view(result.data(), hash_length) : failure_token;
+}
+
+bool differs_from_2b(std::string_view password, std::string_view hash)
+{
+    if (password.find('\xFF') == std::string_view::npos || hash.size() != hash_length || !hash.starts_with(hash_prefix)) {
+        return false;
     }
-    // Zeroing the whole area also readies it for crypt_rn's next call, which requires that.
-    wipe(&work, sizeof work);
-    return usable ? std::string_view(state.result.data(), hash_length) : failure_token;
+    std::array<char, setting_length + 1> setting{};
+    hash.substr(0, setting_length).copy(setting.data(), setting_length);
+    setting[2] = 'b';
+    std::array<char, hash_length + 1> standard{};
+    return crypt_into(password, setting.data(), standard) &&
+           std::string_view(standard.data()).substr(setting_length) != hash.substr(setting_length);
 }
 
 } // namespace credbatch

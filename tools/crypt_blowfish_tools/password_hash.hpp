@@ -15,13 +15,20 @@ inline constexpr std::string_view failure_token = "*0";
 inline constexpr std::size_t salt_bytes = 16;
 using SaltBytes = std::array<char, salt_bytes>;
 
-// Makes sure the kernel's secure random source answers before the first password is hashed.
+// Makes sure the system's secure random source answers before the first password is hashed.
 // Call once per run; an error means no salt can be drawn and nothing should be written.
 std::error_code seed_salt_source();
 
 // The "$2a$10$" bcrypt hash string of `password` under 16 fresh random printable salt bytes,
 // or failure_token. The result stays valid until the next call.
 std::string_view hash_password(std::string_view password);
+
+// Whether `hash`, the "$2a$10$" hash string of `password`, differs from the standard bcrypt
+// ($2b$) of the password under the same salt. For a few passwords libxcrypt's $2a$ applies a
+// countermeasure against the sign-extension bug of old implementations, and then only
+// verifiers that share it accept the hash. It can only fire for a password holding a 0xFF
+// byte, which valid UTF-8 never has, so only such passwords are hashed a second time.
+bool differs_from_2b(std::string_view password, std::string_view hash);
 
 // hash_password with the salt bytes given rather than drawn.
 std::string_view hash_password_with_salt(std::string_view password, const SaltBytes& salt);
@@ -33,6 +40,6 @@ std::optional<char> printable_from_random_byte(unsigned char byte) noexcept;
 
 // The work area that hashing wipes once a password is done, so a test can see that nothing of
 // the password or its key schedule is left there.
-std::span<const unsigned char> hash_work_area() noexcept;
+std::span<const unsigned char> hash_work_area();
 
 } // namespace credbatch

@@ -1,49 +1,80 @@
 #include "progress.hpp"
 
+#include <array>
 #include <cmath>
 #include <cstdio>
+
+#include "platform.hpp"
 
 namespace credbatch {
 
 namespace {
 
-// Carriage return, then the terminal's "erase to end of line".
-constexpr std::string_view erase_line = "\r\x1b[K";
-
 std::string clock_time(double seconds)
 {
     const auto total = static_cast<long long>(std::llround(seconds));
-    char text[32];
+    std::array<char, 32> text{};
     if (total >= 3600) {
-        std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", total / 3600, total / 60 % 60, total % 60);
+        std::snprintf(text.data(), text.size(), "%lld:%02lld:%02lld", total / 3600, total / 60 % 60, total % 60);
     } else {
-        std::snprintf(text, sizeof text, "%lld:%02lld", total / 60, total % 60);
+        std::snprintf(text.data(), text.size(), "%lld:%02lld", total / 60, total % 60);
+    }
+    return text.data();
+}
+
+std::string rate_of(const BatchProgress& progress, double seconds)
+{
+    std::array<char, 32> text{};
+    std::snprintf(text.data(), text.size(), "%.1f hashes/s", seconds > 0 ? static_cast<double>(progress.statements) / seconds : 0.0);
+    return text.data();
+}
+
+std::string joined(std::initializer_list<const std::string*> parts)
+{
+    std::string text;
+    for (const std::string* part : parts) {
+        if (!part->empty()) {
+            text += text.empty() ? *part : ", " + *part;
+        }
     }
     return text;
 }
 
 } // namespace
 
-std::string describe_progress(const BatchProgress& progress, std::uint64_t input_bytes, std::chrono::duration<double> elapsed)
+std::string describe_progress(const BatchProgress& progress, std::uint64_t input_bytes, std::chrono::duration<double> elapsed,
+                              unsigned columns)
 {
     const double seconds = elapsed.count();
-    std::string text = "credbatch: " + std::to_string(progress.lines) + " lines";
-    if (input_bytes > 0) {
-        text += ", " + std::to_string(progress.bytes * 100 / input_bytes) + "% of input";
-    }
-    char rate[32];
-    std::snprintf(rate, sizeof rate, ", %.1f hashes/s", seconds > 0 ? static_cast<double>(progress.statements) / seconds : 0.0);
-    text += rate;
+    const std::string lines = std::to_string(progress.lines) + " lines";
+    const std::string share = input_bytes > 0 ? std::to_string(progress.bytes * 100 / input_bytes) + "% of input" : "";
+    const std::string rate = rate_of(progress, seconds);
+    std::string left;
     if (input_bytes > 0 && progress.bytes > 0 && progress.bytes <= input_bytes) {
-        const double left = seconds * static_cast<double>(input_bytes - progress.bytes) / static_cast<double>(progress.bytes);
-        text += ", " + clock_time(left) + " left";
+        left = clock_time(seconds * static_cast<double>(input_bytes - progress.bytes) / static_cast<double>(progress.bytes)) + " left";
     }
-    return text;
+    const std::string name = "credbatch: ";
+    const std::string candidates[] = {
+        name + joined({&lines, &share, &rate, &left}),
+        name + joined({&lines, &share, &left}),
+        name + joined({&lines, &left}),
+        joined({&lines, &left}),
+    };
+    if (columns == 0) {
+        return candidates[0];
+    }
+    for (const std::string& candidate : candidates) {
+        if (candidate.size() < columns) {
+            return candidate;
+        }
+    }
+    return candidates[std::size(candidates) - 1].substr(0, columns - 1);
 }
 
-ProgressLine::ProgressLine(std::streambuf& terminal, std::uint64_t input_bytes)
-    : terminal_(terminal), input_bytes_(input_bytes)
+ProgressLine::ProgressLine(ByteSink& terminal, std::uint64_t input_bytes)
+    : terminal_(terminal), input_bytes_(input_bytes), erase_text_(platform::erase_line_text(platform::terminal_columns()))
 {
+    platform::erase_on_termination(erase_text_);
 }
 
 void ProgressLine::update(const BatchProgress& progress)
@@ -53,31 +84,26 @@ void ProgressLine::update(const BatchProgress& progress)
         return;
     }
     drawn_ = now;
-    const std::string text = std::string(erase_line) + describe_progress(progress, input_bytes_, now - started_);
-    terminal_.sputn(text.data(), static_cast<std::streamsize>(text.size()));
-    terminal_.pubsync();
+    const std::string text = erase_text_ + describe_progress(progress, input_bytes_, now - started_, platform::terminal_columns());
+    // Marked shown before it is drawn: a signal in between erases an empty line, which is harmless.
+    platform::set_line_shown(true);
     shown_ = true;
+    terminal_.write(text);
 }
 
 void ProgressLine::erase()
 {
     if (shown_) {
-        terminal_.sputn(erase_line.data(), static_cast<std::streamsize>(erase_line.size()));
-        terminal_.pubsync();
+        terminal_.write(erase_text_);
         shown_ = false;
+        platform::set_line_shown(false);
     }
 }
 
-ProgressLine::MessageBuffer::int_type ProgressLine::MessageBuffer::overflow(int_type ch)
+std::error_code ProgressLine::MessageSink::write(std::string_view bytes)
 {
     line_.erase();
-    return traits_type::eq_int_type(ch, traits_type::eof()) ? traits_type::not_eof(ch) : line_.terminal_.sputc(traits_type::to_char_type(ch));
-}
-
-std::streamsize ProgressLine::MessageBuffer::xsputn(const char* text, std::streamsize size)
-{
-    line_.erase();
-    return line_.terminal_.sputn(text, size);
+    return line_.terminal_.write(bytes);
 }
 
 } // namespace credbatch

@@ -1,0 +1,10 @@
+# Run by CPack on its staging tree: strips the tool as Debian's dh_strip does, so a package
+# carries no symbols and no compiler notes. The build tree keeps its debug information.
+file(GLOB_RECURSE programs "${CPACK_TEMPORARY_DIRECTORY}/*credbatch" "${CPACK_TEMPORARY_DIRECTORY}/*credbatch.exe")
+foreach(program IN LISTS programs)
+    if(NOT IS_SYMLINK "${program}" AND NOT IS_DIRECTORY "${program}")
+        execute_process(
+            COMMAND "${CPACK_CREDBATCH_STRIP}" --remove-section=.comment --remove-section=.note --strip-unneeded "${program}"
+            COMMAND_ERROR_IS_FATAL ANY)
+    endif()
+endforeach()

@@ -1,0 +1,99 @@
+#pragma once
+
+// Everything that differs between POSIX and Windows, and nothing more: platform_posix.cpp and
+// platform_windows.cpp each implement all of it, and no other file asks which system it is on.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+#include "byte_io.hpp"
+#include "script_output.hpp"
+
+namespace credbatch::platform {
+
+// The system's line ending, which ends every statement and message.
+extern const std::string_view line_ending;
+
+// Run first: no core or crash dump may carry passwords to disk, no other process of the user may
+// read this one's memory, and a write to a closed pipe or past the file-size limit comes back as
+// an error to report rather than a signal that kills the process without a word.
+void harden_process() noexcept;
+
+// Secure random bytes from the operating system.
+std::error_code fill_random(std::span<unsigned char> bytes) noexcept;
+
+// Zeroes memory with a store that the compiler may not drop as dead.
+void wipe(void* bytes, std::size_t size) noexcept;
+
+// Keeps pages that hold secrets out of swap. Where the system's limit forbids it, nothing
+// happens: the run goes on, as it would on a system without swap.
+void lock_in_memory(void* bytes, std::size_t size) noexcept;
+void unlock_in_memory(void* bytes, std::size_t size) noexcept;
+
+// Command-line argument `index` as UTF-8 bytes (on POSIX, the bytes as given).
+std::string argument(int argc, char* argv[], int index);
+
+// The input file, read as bytes, whatever it holds.
+class InputFile final : public ByteSource {
+public:
+    InputFile() = default;
+    ~InputFile() override;
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+
+    std::error_code open(const std::string& path);
+    IoResult read(std::span<char> into) override;
+
+    // The size of a regular file; 0 for a pipe, FIFO or device, whose size is not known.
+    std::uint64_t size() const noexcept;
+
+    // Whether this is the very regular file that standard output writes to, which a run would
+    // read back as credentials for ever.
+    bool is_standard_output() const noexcept;
+
+private:
+    std::intptr_t handle_ = -1;
+};
+
+// Standard output, which carries the script.
+class StandardOutput final : public OutputChannel {
+public:
+    // False when the descriptor is closed: the input must not be opened in its place.
+    static bool is_open() noexcept;
+
+    IoResult write_some(std::string_view bytes) override;
+    bool cut_back(std::uint64_t bytes) noexcept override;
+
+    // The last chance for a write error that the system reports late (a network file system).
+    std::error_code close() noexcept;
+};
+
+// Standard error, one message per call. A failure there is ignored: there is nowhere left to say so.
+class StandardError final : public ByteSink {
+public:
+    std::error_code write(std::string_view bytes) noexcept override;
+};
+
+// The progress line belongs on standard error only when someone watches it there and the
+// script goes elsewhere.
+bool progress_line_wanted() noexcept;
+
+// The width of the terminal behind standard error, read anew at every call (it may be
+// resized); 0 when it is not known.
+unsigned terminal_columns() noexcept;
+
+// What takes the cursor to the start of the terminal line and clears the line: "\r\x1b[K" where
+// the terminal understands it, otherwise a carriage return, `columns` spaces, and another.
+std::string erase_line_text(unsigned columns);
+
+// While `shown` is true, a terminating signal or Ctrl-C first writes `erase` (the erase_line_text
+// set up once, before any line is drawn) to standard error, then ends the process as it would
+// have ended anyway.
+void erase_on_termination(std::string_view erase);
+void set_line_shown(bool shown) noexcept;
+
+} // namespace credbatch::platform

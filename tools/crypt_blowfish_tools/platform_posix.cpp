@@ -1,0 +1,247 @@
+// The platform seam on Linux (prctl is Linux's own; the rest is POSIX).
+
+#include "platform.hpp"
+
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace credbatch::platform {
+
+const std::string_view line_ending = "\n";
+
+namespace {
+
+std::error_code last_error() noexcept
+{
+    return {errno, std::generic_category()};
+}
+
+int descriptor(std::intptr_t handle) noexcept
+{
+    return static_cast<int>(handle);
+}
+
+// The erase text and whether a line is shown, as the signal handler reads them: set up before
+// any line is drawn, and never resized after.
+std::array<char, 8> erase_bytes{};
+volatile std::sig_atomic_t erase_length = 0;
+volatile std::sig_atomic_t line_shown = 0;
+
+extern "C" void erase_then_die(int signal)
+{
+    if (line_shown != 0) {
+        const ssize_t ignored = ::write(STDERR_FILENO, erase_bytes.data(), static_cast<std::size_t>(erase_length));
+        static_cast<void>(ignored);
+    }
+    // SA_RESETHAND has put back the default action; once this handler returns, the signal
+    // raised again ends the process with the status it would have had.
+    std::raise(signal);
+}
+
+} // namespace
+
+void harden_process() noexcept
+{
+    const rlimit no_core{0, 0};
+    ::setrlimit(RLIMIT_CORE, &no_core);
+    ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+}
+
+std::error_code fill_random(std::span<unsigned char> bytes) noexcept
+{
+    // getentropy hands out at most 256 bytes a call.
+    while (!bytes.empty()) {
+        const std::size_t chunk = bytes.size() < 256 ? bytes.size() : 256;
+        if (::getentropy(bytes.data(), chunk) != 0) {
+            return last_error();
+        }
+        bytes = bytes.subspan(chunk);
+    }
+    return {};
+}
+
+void wipe(void* bytes, std::size_t size) noexcept
+{
+    ::explicit_bzero(bytes, size);
+}
+
+void lock_in_memory(void* bytes, std::size_t size) noexcept
+{
+    ::mlock(bytes, size);
+}
+
+void unlock_in_memory(void* bytes, std::size_t size) noexcept
+{
+    ::munlock(bytes, size);
+}
+
+std::string argument(int argc, char* argv[], int index)
+{
+    return index < argc ? argv[index] : "";
+}
+
+InputFile::~InputFile()
+{
+    if (handle_ >= 0) {
+        ::close(descriptor(handle_));
+    }
+}
+
+std::error_code InputFile::open(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return last_error();
+    }
+    handle_ = fd;
+    return {};
+}
+
+IoResult InputFile::read(std::span<char> into)
+{
+    for (;;) {
+        const ssize_t got = ::read(descriptor(handle_), into.data(), into.size());
+        if (got >= 0) {
+            return {static_cast<std::size_t>(got), {}};
+        }
+        if (errno != EINTR) {
+            return {0, last_error()};
+        }
+    }
+}
+
+std::uint64_t InputFile::size() const noexcept
+{
+    struct stat status {};
+    if (::fstat(descriptor(handle_), &status) != 0 || !S_ISREG(status.st_mode)) {
+        return 0;
+    }
+    return static_cast<std::uint64_t>(status.st_size);
+}
+
+bool InputFile::is_standard_output() const noexcept
+{
+    struct stat input {};
+    struct stat output {};
+    return ::fstat(descriptor(handle_), &input) == 0 && ::fstat(STDOUT_FILENO, &output) == 0 &&
+           S_ISREG(input.st_mode) && input.st_dev == output.st_dev && input.st_ino == output.st_ino;
+}
+
+bool StandardOutput::is_open() noexcept
+{
+    return ::fcntl(STDOUT_FILENO, F_GETFD) != -1 || errno != EBADF;
+}
+
+IoResult StandardOutput::write_some(std::string_view bytes)
+{
+    for (;;) {
+        const ssize_t written = ::write(STDOUT_FILENO, bytes.data(), bytes.size());
+        if (written > 0) {
+            return {static_cast<std::size_t>(written), {}};
+        }
+        if (written == 0) {
+            return {0, std::make_error_code(std::errc::io_error)};
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            // Someone left the descriptor non-blocking: wait until it takes bytes again.
+            pollfd ready{STDOUT_FILENO, POLLOUT, 0};
+            ::poll(&ready, 1, -1);
+        } else if (errno != EINTR) {
+            return {0, last_error()};
+        }
+    }
+}
+
+bool StandardOutput::cut_back(std::uint64_t bytes) noexcept
+{
+    // With >> the position is the end of what was just appended, so this works for both.
+    const off_t end = ::lseek(STDOUT_FILENO, 0, SEEK_CUR);
+    if (end < 0 || static_cast<std::uint64_t>(end) < bytes) {
+        return false;
+    }
+    const off_t cut = end - static_cast<off_t>(bytes);
+    if (::ftruncate(STDOUT_FILENO, cut) != 0) {
+        return false;
+    }
+    // Back to the new end, so that a message sharing the file (2>&1) follows the script
+    // rather than leaving a hole of zero bytes.
+    ::lseek(STDOUT_FILENO, cut, SEEK_SET);
+    return true;
+}
+
+std::error_code StandardOutput::close() noexcept
+{
+    if (::close(STDOUT_FILENO) != 0 && errno != EINTR) {
+        return last_error();
+    }
+    return {};
+}
+
+std::error_code StandardError::write(std::string_view bytes) noexcept
+{
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(STDERR_FILENO, bytes.data(), bytes.size());
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return written < 0 ? last_error() : std::make_error_code(std::errc::io_error);
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return {};
+}
+
+bool progress_line_wanted() noexcept
+{
+    return ::isatty(STDERR_FILENO) == 1 && ::isatty(STDOUT_FILENO) == 0;
+}
+
+unsigned terminal_columns() noexcept
+{
+    winsize size {};
+    return ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+}
+
+std::string erase_line_text(unsigned /*columns*/)
+{
+    return "\r\x1b[K";
+}
+
+void erase_on_termination(std::string_view erase)
+{
+    const std::size_t length = erase.size() < erase_bytes.size() ? erase.size() : erase_bytes.size();
+    std::memcpy(erase_bytes.data(), erase.data(), length);
+    erase_length = static_cast<std::sig_atomic_t>(length);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction action {};
+        struct sigaction previous {};
+        action.sa_handler = erase_then_die;
+        action.sa_flags = SA_RESETHAND;
+        sigemptyset(&action.sa_mask);
+        // A signal the caller chose to ignore (nohup) stays ignored.
+        if (::sigaction(signal, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN) {
+            ::sigaction(signal, &action, nullptr);
+        }
+    }
+}
+
+void set_line_shown(bool shown) noexcept
+{
+    line_shown = shown ? 1 : 0;
+}
+
+} // namespace credbatch::platform
