@@ -1,0 +1,341 @@
+// The platform seam on Windows: the wide-character API for paths, console output in UTF-16,
+// BCryptGenRandom for salts. Built with mingw-w64.
+
+#include "platform.hpp"
+
+#include <windows.h>
+
+#include <bcrypt.h>
+#include <shellapi.h>
+
+#include <array>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace credbatch::platform {
+
+const std::string_view line_ending = "\r\n";
+
+namespace {
+
+// Error codes of the Windows API, shown with the system's own text, without its final period
+// and line break, like a POSIX reason.
+class WindowsCategory final : public std::error_category {
+public:
+    const char* name() const noexcept override { return "windows"; }
+
+    std::string message(int code) const override
+    {
+        wchar_t* text = nullptr;
+        const DWORD length = FormatMessageW(
+            FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+            static_cast<DWORD>(code), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+        const std::unique_ptr<wchar_t, decltype(&LocalFree)> owned(text, &LocalFree);
+        if (length == 0) {
+            return "Windows error " + std::to_string(code);
+        }
+        std::wstring_view shown(text, length);
+        while (!shown.empty() && (shown.back() == L'\r' || shown.back() == L'\n' || shown.back() == L' ' || shown.back() == L'.')) {
+            shown.remove_suffix(1);
+        }
+        return utf8_of(shown);
+    }
+
+    static std::string utf8_of(std::wstring_view wide)
+    {
+        if (wide.empty()) {
+            return {};
+        }
+        const int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
+        std::string narrow(static_cast<std::size_t>(size), '\0');
+        WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), narrow.data(), size, nullptr, nullptr);
+        return narrow;
+    }
+};
+
+const WindowsCategory windows_category;
+
+std::error_code last_error() noexcept
+{
+    return {static_cast<int>(GetLastError()), windows_category};
+}
+
+HANDLE native(std::intptr_t handle) noexcept
+{
+    return reinterpret_cast<HANDLE>(handle);
+}
+
+HANDLE standard(DWORD which) noexcept
+{
+    return GetStdHandle(which);
+}
+
+bool is_console(HANDLE handle) noexcept
+{
+    DWORD mode = 0;
+    return handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) != 0;
+}
+
+std::wstring wide_of(std::string_view utf8)
+{
+    if (utf8.empty()) {
+        return {};
+    }
+    const int size = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), size);
+    return wide;
+}
+
+// Writes UTF-8 to a console as UTF-16, whatever its code page, in pieces that end on whole
+// characters, without taking memory (the out-of-memory message comes this way).
+bool write_console(HANDLE console, std::string_view utf8) noexcept
+{
+    std::array<wchar_t, 256> wide{};
+    while (!utf8.empty()) {
+        std::size_t piece = utf8.size() < wide.size() ? utf8.size() : wide.size();
+        // Back off so that the piece does not end inside a UTF-8 sequence.
+        while (piece < utf8.size() && piece > 0 && (static_cast<unsigned char>(utf8[piece]) & 0xC0) == 0x80) {
+            --piece;
+        }
+        if (piece == 0) {
+            piece = utf8.size() < wide.size() ? utf8.size() : wide.size();
+        }
+        const int count = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(piece), wide.data(), static_cast<int>(wide.size()));
+        DWORD written = 0;
+        if (count <= 0 || WriteConsoleW(console, wide.data(), static_cast<DWORD>(count), &written, nullptr) == 0) {
+            return false;
+        }
+        utf8.remove_prefix(piece);
+    }
+    return true;
+}
+
+bool write_all(HANDLE handle, std::string_view bytes) noexcept
+{
+    while (!bytes.empty()) {
+        DWORD written = 0;
+        if (WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) == 0 || written == 0) {
+            return false;
+        }
+        bytes.remove_prefix(written);
+    }
+    return true;
+}
+
+// An exception that nothing handled ends the process here, at once, with its code: Windows Error
+// Reporting, which would otherwise run and may keep a dump of the process, never sees it.
+LONG WINAPI end_without_dump(EXCEPTION_POINTERS* exception)
+{
+    TerminateProcess(GetCurrentProcess(), exception->ExceptionRecord->ExceptionCode);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
+// The erase text and whether a line is shown, as the console's control handler reads them from
+// its own thread: set up before any line is drawn, and never resized after.
+std::array<char, 512> erase_bytes{};
+std::atomic<std::size_t> erase_length{0};
+std::atomic<bool> line_shown{false};
+DWORD console_mode_before = 0;
+bool console_mode_changed = false;
+
+BOOL WINAPI erase_then_die(DWORD /*event*/)
+{
+    if (line_shown) {
+        StandardError().write(std::string_view(erase_bytes.data(), erase_length));
+    }
+    return FALSE;  // the next handler, the system's, ends the process as it would have
+}
+
+void restore_console_mode()
+{
+    if (console_mode_changed) {
+        SetConsoleMode(standard(STD_ERROR_HANDLE), console_mode_before);
+    }
+}
+
+} // namespace
+
+void harden_process() noexcept
+{
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    SetUnhandledExceptionFilter(end_without_dump);
+}
+
+std::error_code fill_random(std::span<unsigned char> bytes) noexcept
+{
+    const NTSTATUS status = BCryptGenRandom(nullptr, bytes.data(), static_cast<ULONG>(bytes.size()), BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+    return status == 0 ? std::error_code{} : std::make_error_code(std::errc::io_error);
+}
+
+void wipe(void* bytes, std::size_t size) noexcept
+{
+    SecureZeroMemory(bytes, size);
+}
+
+void lock_in_memory(void* bytes, std::size_t size) noexcept
+{
+    VirtualLock(bytes, size);
+}
+
+void unlock_in_memory(void* bytes, std::size_t size) noexcept
+{
+    VirtualUnlock(bytes, size);
+}
+
+std::string argument(int argc, char* argv[], int index)
+{
+    // The narrow argv holds the arguments in the ANSI code page, which loses every character
+    // outside it; the wide command line has them all.
+    int count = 0;
+    const std::unique_ptr<wchar_t*, decltype(&LocalFree)> wide(CommandLineToArgvW(GetCommandLineW(), &count), &LocalFree);
+    if (wide != nullptr && index < count) {
+        return WindowsCategory::utf8_of(wide.get()[index]);
+    }
+    return index < argc ? argv[index] : "";
+}
+
+InputFile::~InputFile()
+{
+    if (handle_ != -1) {
+        CloseHandle(native(handle_));
+    }
+}
+
+std::error_code InputFile::open(const std::string& path)
+{
+    const HANDLE file = CreateFileW(wide_of(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return last_error();
+    }
+    handle_ = reinterpret_cast<std::intptr_t>(file);
+    return {};
+}
+
+IoResult InputFile::read(std::span<char> into)
+{
+    DWORD got = 0;
+    if (ReadFile(native(handle_), into.data(), static_cast<DWORD>(into.size()), &got, nullptr) == 0) {
+        // The writer of a pipe has gone: that is its end of input.
+        return GetLastError() == ERROR_BROKEN_PIPE ? IoResult{} : IoResult{0, last_error()};
+    }
+    return {got, {}};
+}
+
+std::uint64_t InputFile::size() const noexcept
+{
+    LARGE_INTEGER size{};
+    if (GetFileType(native(handle_)) != FILE_TYPE_DISK || GetFileSizeEx(native(handle_), &size) == 0) {
+        return 0;
+    }
+    return static_cast<std::uint64_t>(size.QuadPart);
+}
+
+bool InputFile::is_standard_output() const noexcept
+{
+    const HANDLE out = standard(STD_OUTPUT_HANDLE);
+    FILE_ID_INFO input{};
+    FILE_ID_INFO output{};
+    if (GetFileType(native(handle_)) != FILE_TYPE_DISK || GetFileType(out) != FILE_TYPE_DISK ||
+        GetFileInformationByHandleEx(native(handle_), FileIdInfo, &input, sizeof input) == 0 ||
+        GetFileInformationByHandleEx(out, FileIdInfo, &output, sizeof output) == 0) {
+        return false;
+    }
+    // A volume whose serial number is not known (0, as wine reports for a descriptor it inherited)
+    // counts as the same volume: refusing a run is loud and harmless, reading one's own output is not.
+    const bool same_volume = input.VolumeSerialNumber == output.VolumeSerialNumber || input.VolumeSerialNumber == 0 ||
+                             output.VolumeSerialNumber == 0;
+    return same_volume && std::memcmp(&input.FileId, &output.FileId, sizeof input.FileId) == 0;
+}
+
+bool StandardOutput::is_open() noexcept
+{
+    const HANDLE out = standard(STD_OUTPUT_HANDLE);
+    return out != nullptr && out != INVALID_HANDLE_VALUE;
+}
+
+IoResult StandardOutput::write_some(std::string_view bytes)
+{
+    DWORD written = 0;
+    if (WriteFile(standard(STD_OUTPUT_HANDLE), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) == 0) {
+        return {0, last_error()};
+    }
+    return {written, written == 0 ? std::make_error_code(std::errc::io_error) : std::error_code{}};
+}
+
+bool StandardOutput::cut_back(std::uint64_t bytes) noexcept
+{
+    const HANDLE out = standard(STD_OUTPUT_HANDLE);
+    LARGE_INTEGER end{};
+    if (GetFileType(out) != FILE_TYPE_DISK || SetFilePointerEx(out, LARGE_INTEGER{}, &end, FILE_CURRENT) == 0 ||
+        static_cast<std::uint64_t>(end.QuadPart) < bytes) {
+        return false;
+    }
+    LARGE_INTEGER cut{};
+    cut.QuadPart = end.QuadPart - static_cast<LONGLONG>(bytes);
+    return SetFilePointerEx(out, cut, nullptr, FILE_BEGIN) != 0 && SetEndOfFile(out) != 0;
+}
+
+std::error_code StandardOutput::close() noexcept
+{
+    return CloseHandle(standard(STD_OUTPUT_HANDLE)) != 0 ? std::error_code{} : last_error();
+}
+
+std::error_code StandardError::write(std::string_view bytes) noexcept
+{
+    const HANDLE err = standard(STD_ERROR_HANDLE);
+    const bool written = is_console(err) ? write_console(err, bytes) : write_all(err, bytes);
+    return written ? std::error_code{} : last_error();
+}
+
+bool progress_line_wanted() noexcept
+{
+    return is_console(standard(STD_ERROR_HANDLE)) && !is_console(standard(STD_OUTPUT_HANDLE));
+}
+
+unsigned terminal_columns() noexcept
+{
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (GetConsoleScreenBufferInfo(standard(STD_ERROR_HANDLE), &info) == 0) {
+        return 0;
+    }
+    return static_cast<unsigned>(info.srWindow.Right - info.srWindow.Left + 1);
+}
+
+std::string erase_line_text(unsigned columns)
+{
+    const HANDLE err = standard(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (GetConsoleMode(err, &mode) != 0) {
+        if ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0) {
+            return "\r\x1b[K";
+        }
+        if (SetConsoleMode(err, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0) {
+            console_mode_before = mode;
+            console_mode_changed = true;
+            std::atexit(restore_console_mode);
+            return "\r\x1b[K";
+        }
+    }
+    // An older console: overwrite the line with blanks, short of the last column, which would wrap.
+    const std::size_t blanks = columns > 1 ? columns - 1 : 0;
+    return "\r" + std::string(blanks < erase_bytes.size() - 2 ? blanks : erase_bytes.size() - 2, ' ') + "\r";
+}
+
+void erase_on_termination(std::string_view erase)
+{
+    const std::size_t length = erase.size() < erase_bytes.size() ? erase.size() : erase_bytes.size();
+    erase.copy(erase_bytes.data(), length);
+    erase_length = length;
+    SetConsoleCtrlHandler(erase_then_die, TRUE);
+}
+
+void set_line_shown(bool shown) noexcept
+{
+    line_shown = shown;
+}
+
+} // namespace credbatch::platform
