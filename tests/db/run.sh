@@ -1,0 +1,524 @@
+#!/usr/bin/env bash
+# run.sh TOOL: applies the scripts TOOL writes to a throwaway PostgreSQL and a throwaway MariaDB
+# with the apply commands the README gives, and checks what each table holds afterwards.
+# Exit status 0 when every check passes; 1 when one fails or a server cannot be started.
+#
+# Both servers live in one temporary directory, listen only on Unix sockets there and are
+# stopped by PID on every way out. As root they run as nobody, since PostgreSQL refuses root.
+# PG_BINDIR overrides where the PostgreSQL server programs are looked for.
+set -euo pipefail
+
+if (($# != 1)); then
+    echo "usage: $0 TOOL" >&2
+    exit 2
+fi
+tool=$(readlink -f "$1")
+[[ -x $tool ]] || { echo "FAIL: $1 is not an executable" >&2; exit 1; }
+
+# --- the servers -------------------------------------------------------------------------------
+
+pg_bin=${PG_BINDIR:-$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1 || true)}
+mariadbd=$(command -v mariadbd || echo /usr/sbin/mariadbd)
+for program in "$pg_bin/initdb" "$pg_bin/postgres" "$pg_bin/pg_isready" "$pg_bin/psql" "$mariadbd" \
+               "$(command -v mariadb-install-db || echo mariadb-install-db)" "$(command -v mariadb || echo mariadb)" \
+               "$(command -v perl || echo perl)"; do
+    [[ -x $program ]] || { echo "FAIL: $program is missing (Debian: postgresql-15 mariadb-server-core mariadb-client-core)" >&2; exit 1; }
+done
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/credbatch-db.XXXXXX")
+run=$work/run        # both sockets
+started_pids=()    # PID:signal to stop it with
+
+# A PID is signalled only while its command line names this run's directory: bash reaps a child
+# that exits early, and its PID may then belong to someone else.
+ours() { [[ -r /proc/$1/cmdline ]] && tr '\0' ' ' <"/proc/$1/cmdline" 2>/dev/null | grep -qF "$work/"; }
+
+# The processes this run left: in this script's process group and naming this run's directory.
+# mariadb-install-db, for one, leaves its bootstrap server behind when it is interrupted.
+our_group=$(read -r line </proc/$$/stat && fields=(${line##*) }) && echo "${fields[2]}")
+leftovers() {
+    local stat line pid fields
+    for stat in /proc/[0-9]*/stat; do
+        { read -r line <"$stat"; } 2>/dev/null || continue
+        fields=(${line##*) })
+        pid=${stat#/proc/}
+        pid=${pid%/stat}
+        if [[ ${fields[2]} == "$our_group" ]] && ours "$pid"; then
+            echo "$pid"
+        fi
+    done
+}
+
+stop() {
+    local pid=$1 signal=$2
+    ours "$pid" || return 0
+    kill "-$signal" "$pid" 2>/dev/null || return 0
+    for _ in $(seq 100); do
+        ours "$pid" || break
+        sleep 0.1
+    done
+    ! ours "$pid" || kill -KILL "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+}
+
+cleanup() {
+    local status=$?
+    local entry pid
+    for entry in "${started_pids[@]}"; do
+        stop "${entry%:*}" "${entry#*:}"
+    done
+    for _ in $(seq 100); do
+        [[ -n $(leftovers) ]] || break
+        sleep 0.1
+    done
+    for pid in $(leftovers); do
+        kill -KILL "$pid" 2>/dev/null || true
+    done
+    rm -rf "$work"
+    exit "$status"
+}
+trap cleanup EXIT
+trap 'exit 129' HUP
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+as_server=()
+mkdir -p "$run" "$work/pg" "$work/mariadb"
+if ((EUID == 0)); then
+    as_server=(setpriv --reuid=nobody --regid="$(id -g nobody)" --clear-groups --)
+    chmod 711 "$work"
+    chown nobody: "$run" "$work/pg" "$work/mariadb"
+fi
+
+die() {
+    echo "FAIL: $1" >&2
+    [[ -z ${2:-} ]] || tail -n 30 "$2" >&2
+    exit 1
+}
+
+# wait_until_ready NAME PID LOG COMMAND...: COMMAND succeeds within 30 s, or the run fails.
+wait_until_ready() {
+    local name=$1 pid=$2 log=$3
+    shift 3
+    for _ in $(seq 300); do
+        ours "$pid" || die "$name exited while starting; its log:" "$log"
+        "$@" >/dev/null 2>&1 && return 0
+        sleep 0.1
+    done
+    die "$name did not accept connections within 30 s; its log:" "$log"
+}
+
+started=$EPOCHREALTIME
+
+# The two data directories are made side by side, since each takes a second or two.
+"${as_server[@]}" "$pg_bin/initdb" -D "$work/pg/data" --username=credbatch --auth=trust --encoding=UTF8 --no-locale \
+    --no-sync >"$work/initdb.log" 2>&1 &
+initdb_pid=$!
+started_pids+=("$initdb_pid:TERM")
+"${as_server[@]}" mariadb-install-db --no-defaults --datadir="$work/mariadb/data" --auth-root-authentication-method=normal \
+    --skip-test-db --skip-name-resolve >"$work/mariadb-install.log" 2>&1 &
+install_pid=$!
+started_pids+=("$install_pid:TERM")
+wait "$initdb_pid" || die "initdb failed:" "$work/initdb.log"
+wait "$install_pid" || die "mariadb-install-db failed:" "$work/mariadb-install.log"
+
+"${as_server[@]}" "$pg_bin/postgres" -D "$work/pg/data" -k "$run" -c listen_addresses= -c fsync=off \
+    >"$work/postgres.log" 2>&1 &
+postgres_pid=$!
+started_pids+=("$postgres_pid:INT")    # a fast shutdown
+"${as_server[@]}" "$mariadbd" --no-defaults --datadir="$work/mariadb/data" --socket="$run/mysqld.sock" \
+    --pid-file="$run/mysqld.pid" --skip-networking --log-error="$work/mariadbd.log" \
+    --innodb-buffer-pool-size=16M --innodb-flush-log-at-trx-commit=0 >/dev/null 2>&1 &
+mariadbd_pid=$!
+started_pids+=("$mariadbd_pid:TERM")
+wait_until_ready PostgreSQL "$postgres_pid" "$work/postgres.log" "$pg_bin/pg_isready" -q -h "$run" -U credbatch -d postgres
+wait_until_ready MariaDB "$mariadbd_pid" "$work/mariadbd.log" \
+    mariadb --no-defaults --socket="$run/mysqld.sock" --user=root -e 'SELECT 1'
+
+# Plain access for setting up and reading back; the apply commands under test are further down.
+pg() {
+    local db=$1
+    shift
+    "$pg_bin/psql" -X -q -A -t -v ON_ERROR_STOP=1 -h "$run" -U credbatch -d "$db" "$@"
+}
+my() {
+    mariadb --no-defaults --socket="$run/mysqld.sock" --user=root --default-character-set=utf8mb4 \
+        --batch --skip-column-names "$@"
+}
+
+pg postgres -c "CREATE DATABASE users ENCODING 'UTF8' TEMPLATE template0" \
+    -c "CREATE DATABASE verify ENCODING 'SQL_ASCII' LOCALE 'C' TEMPLATE template0"
+# Any byte string is text in an SQL_ASCII database, so pgcrypto can be handed every password.
+pg verify -c "CREATE EXTENSION pgcrypto"
+# The CHECK stands for any rule of the database that refuses one of the updates.
+pg users -c "CREATE TABLE DT511 (
+                 DI010323 varchar(100) PRIMARY KEY,
+                 DI059177 varchar(60) NOT NULL,
+                 CHECK (DI010323 <> 'frozen' OR DI059177 LIKE 'old-%'))"
+# A binary collation, so that a user name matches only itself, byte for byte.
+my -e "CREATE DATABASE users CHARACTER SET utf8mb4 COLLATE utf8mb4_bin;
+       CREATE TABLE users.DT511 (
+           DI010323 VARCHAR(100) NOT NULL PRIMARY KEY,
+           DI059177 VARCHAR(60) NOT NULL,
+           CHECK (DI010323 <> 'frozen' OR DI059177 LIKE 'old-%')) ENGINE=InnoDB"
+
+echo "servers ready in $(((${EPOCHREALTIME/./} - ${started/./}) / 1000)) ms"
+
+# --- the apply commands ------------------------------------------------------------------------
+# Exactly the README's commands; the test adds only where the server is and who connects.
+
+apply_pg() {
+    PGOPTIONS='-c standard_conforming_strings=on' "$pg_bin/psql" -h "$run" -U credbatch -d users \
+        -v ON_ERROR_STOP=1 -1 -f "$1"
+}
+apply_my() {
+    { cat "$1"; echo 'COMMIT;'; } | mariadb --socket="$run/mysqld.sock" --user=root \
+        --default-character-set=utf8mb4 \
+        --init-command="SET SESSION sql_mode = CONCAT(@@sql_mode, ',NO_BACKSLASH_ESCAPES'), autocommit = 0" users
+}
+
+# The same, with the one setting the README warns about left unsafe.
+apply_pg_escapes() {
+    PGOPTIONS='-c standard_conforming_strings=off' "$pg_bin/psql" -h "$run" -U credbatch -d users \
+        -v ON_ERROR_STOP=1 -1 -f "$1"
+}
+apply_my_escapes() {
+    { cat "$1"; echo 'COMMIT;'; } | mariadb --socket="$run/mysqld.sock" --user=root \
+        --default-character-set=utf8mb4 --init-command="SET SESSION autocommit = 0" users
+}
+
+# --- helpers -----------------------------------------------------------------------------------
+
+failures=0
+fail() {
+    printf 'FAIL: %s\n' "$1" >&2
+    [[ -z ${2:-} ]] || sed 's/^/    /' "$2" >&2
+    failures=$((failures + 1))
+}
+pass() { printf 'ok: %s\n' "$1"; }
+
+hex() { printf '%s' "$1" | od -An -v -tx1 | tr -d ' \n'; }
+
+# The hash in line N of a script: the statement's first literal, which never holds a quote.
+hash_of() { LC_ALL=C sed -n "$2p" "$1" | cut -d"'" -f2; }
+
+# Input lines, in order: names[i] with passwords[i]. Rows of the table: rows. The row each statement
+# is expected to reach: hits.
+names=()
+passwords=()
+rows=()
+hits=()
+user() {
+    names+=("$1")
+    passwords+=("$2")
+}
+write_input() {
+    local i
+    for i in "${!names[@]}"; do
+        printf '%s %s\n' "${names[i]}" "${passwords[i]}"
+    done >"$1"
+}
+
+# load_table DB ROW...: the table holds exactly these user names, row K with the hash "old-K".
+load_table() {
+    local db=$1 values="" k=0 row
+    shift
+    for row in "$@"; do
+        k=$((k + 1))
+        case $db in
+        pg) values+="${values:+,}(convert_from(decode('$(hex "$row")', 'hex'), 'UTF8'), 'old-$k')" ;;
+        my) values+="${values:+,}(CONVERT(UNHEX('$(hex "$row")') USING utf8mb4), 'old-$k')" ;;
+        esac
+    done
+    case $db in
+    pg) pg users -c "TRUNCATE DT511" -c "INSERT INTO DT511 VALUES $values" ;;
+    my) my users -e "DELETE FROM DT511; INSERT INTO DT511 VALUES $values" ;;
+    esac
+}
+
+# dump_table DB: "hex-of-name hash" per row, sorted.
+dump_table() {
+    case $1 in
+    pg) pg users -c "SELECT encode(convert_to(DI010323, 'UTF8'), 'hex') || ' ' || DI059177 FROM DT511" ;;
+    my) my users -e "SELECT CONCAT(LOWER(HEX(DI010323)), ' ', DI059177) FROM DT511" ;;
+    esac | LC_ALL=C sort
+}
+
+# expected_table SCRIPT ROW...: the dump of a table loaded with ROW... once statement K of SCRIPT
+# has set the hash of row hits[K-1] (none when that is empty or not a row), every other row
+# keeping its old value.
+expected_table() {
+    local script=$1 k=0 i row key
+    shift
+    local -A value=()
+    for row in "$@"; do
+        k=$((k + 1))
+        value[$(hex "$row")]=old-$k
+    done
+    for i in "${!hits[@]}"; do
+        key=$(hex "${hits[i]}")
+        if [[ -n $key && -v value[$key] ]]; then
+            value[$key]=$(hash_of "$script" $((i + 1)))
+        fi
+    done
+    for key in "${!value[@]}"; do
+        printf '%s %s\n' "$key" "${value[$key]}"
+    done | LC_ALL=C sort
+}
+
+# check_table LABEL DB SCRIPT ROW...: the table is exactly what expected_table says.
+check_table() {
+    local label=$1 db=$2
+    shift 2
+    expected_table "$@" >"$work/expected"
+    dump_table "$db" >"$work/got"
+    if diff -u "$work/expected" "$work/got" >"$work/diff"; then
+        pass "$label"
+    else
+        fail "$label: the table differs (- expected, + found; user names in hex)" "$work/diff"
+    fi
+}
+
+# apply LABEL COMMAND SCRIPT WANTED_STATUS: WANTED_STATUS is "0" or "non-zero".
+apply() {
+    local label=$1 command=$2 script=$3 wanted=$4 status=0
+    "$command" "$script" >"$work/apply.log" 2>&1 || status=$?
+    if [[ $wanted == 0 && $status -ne 0 ]] || [[ $wanted == non-zero && $status -eq 0 ]]; then
+        fail "$label: $command ended with status $status, wanted $wanted; its output:" "$work/apply.log"
+        return 1
+    fi
+}
+
+# run_tool INPUT SCRIPT: the tool over INPUT into SCRIPT; its status in tool_status, messages in $work/tool.err.
+run_tool() {
+    tool_status=0
+    "$tool" "$1" >"$2" 2>"$work/tool.err" || tool_status=$?
+}
+
+# pgcrypto_rejects SCRIPT: the input line numbers whose statement's hash pgcrypto does not verify
+# against that line's password; nothing when all verify.
+pgcrypto_rejects() {
+    local script=$1 i values=""
+    for i in "${!names[@]}"; do
+        values+="${values:+,}($((i + 1)), '$(hex "${passwords[i]}")', '$(hash_of "$script" $((i + 1)))')"
+    done
+    pg verify -c "SELECT n FROM (VALUES $values) AS v(n, password, hash)
+                  WHERE crypt(convert_from(decode(password, 'hex'), 'SQL_ASCII'), hash) IS DISTINCT FROM hash
+                  ORDER BY n"
+}
+
+# --- cases -------------------------------------------------------------------------------------
+
+# Hostile user names: each named row gets exactly its own statement's hash, nothing else changes.
+hostile_names() {
+    names=() passwords=()
+    user "'" 'quote'
+    user "''" 'two-quotes'
+    user "\\'" 'backslash-quote'
+    user "';DROP/**/TABLE/**/DT511;--" 'dropper'
+    user 'trailing\' 'trailing-backslash'
+    user 'back\slash' 'middle-backslash'
+    user '\\' 'two-backslashes'
+    user "o'brien" ''
+    user 'Alice' 'upper-case'
+    user $'zo\xc3\xab' $'p\xc3\xa4ssw\xc3\xb6rd'
+    user $'e\xcc\x81' 'decomposed'
+    user $'\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e' $'\xe9t\xe9'
+    user $'\xf0\x9f\x98\x80' 'four-byte'
+    user '$$' 'dollar-quote'
+    user '$tag$' 'dollar-tag'
+    user ':ON_ERROR_STOP' 'psql-variable'
+    user '\q' 'quit-command'
+    user 'a/*b' 'comment-start'
+    user '--x' 'line-comment'
+    user '"`' 'identifier-quotes'
+    user '50%_off' 'wildcards'
+    user "$(printf 'n%.0s' {1..100})" 'longest-name'
+    user 'nobody-here' 'not-in-the-table'
+    # Everyone named but the last, and rows that a misread literal would hit instead.
+    rows=("${names[@]:0:${#names[@]}-1}" bystander backslash trailing '\' alice $'\xc3\xa9' o brien DROP q "''''")
+
+    write_input "$work/hostile.txt"
+    run_tool "$work/hostile.txt" "$work/hostile.sql"
+    local i expected_err=""
+    for i in "${!names[@]}"; do
+        if [[ ${names[i]} == *\\* ]]; then
+            expected_err+="credbatch: line $((i + 1)): user name contains a backslash, which some databases read as an escape"$'\n'
+        fi
+    done
+    if ((tool_status != 0)); then
+        fail "hostile names: the tool ended with status $tool_status" "$work/tool.err"
+        return
+    fi
+    if [[ $(cat "$work/tool.err"; echo .) != "$expected_err." ]]; then
+        printf '%s' "$expected_err" | diff -u - "$work/tool.err" >"$work/diff" || true
+        fail "hostile names: the tool's messages are not one backslash warning per such name (- expected, + found)" "$work/diff"
+    fi
+
+    local db
+    for db in pg my; do
+        load_table "$db" "${rows[@]}"
+        apply "hostile names ($db)" "apply_$db" "$work/hostile.sql" 0 || continue
+        hits=("${names[@]}")
+        check_table "hostile names ($db): each named row has its own new hash, no other row touched" \
+            "$db" "$work/hostile.sql" "${rows[@]}"
+    done
+
+    pgcrypto_rejects "$work/hostile.sql" >"$work/rejected"
+    if [[ -s $work/rejected ]]; then
+        fail "hostile names: pgcrypto does not verify the hashes of these input lines:" "$work/rejected"
+    else
+        pass "hostile names: pgcrypto verifies all ${#names[@]} hashes, 8-bit and empty passwords included"
+    fi
+}
+
+# A password whose $2a$ hash, in libxcrypt, differs from its $2b$ hash: pgcrypto computes $2a$ as
+# $2b$, so it does not accept the tool's hash. This is what the tool's warning about it is for.
+countermeasure_password() {
+    names=() passwords=()
+    user 'ff-user' $'\xff\xff\x61'
+    rows=(ff-user)
+    write_input "$work/ff.txt"
+    run_tool "$work/ff.txt" "$work/ff.sql"
+    if ((tool_status != 0)); then
+        fail "FF FF 61 password: the tool ended with status $tool_status" "$work/tool.err"
+        return
+    fi
+    load_table pg "${rows[@]}"
+    apply "FF FF 61 password (pg)" apply_pg "$work/ff.sql" 0 || return
+    hits=(ff-user)
+    check_table "FF FF 61 password (pg): the row holds the tool's hash" pg "$work/ff.sql" "${rows[@]}"
+
+    local hash b_hash pg_hash
+    hash=$(hash_of "$work/ff.sql" 1)
+    # Through perl's crypt, which is libxcrypt's, on the same salt.
+    b_hash=$(perl -e '$_ = $ARGV[0]; s/^\$2a\$/\$2b\$/; print crypt("\xff\xff\x61", $_)' "$hash")
+    if ! perl -e 'exit(crypt("\xff\xff\x61", $ARGV[0]) eq $ARGV[0] ? 0 : 1)' "$hash"; then
+        fail "FF FF 61 password: libxcrypt does not verify the tool's own hash $hash"
+        return
+    fi
+    if [[ ${b_hash:7} == "${hash:7}" ]]; then
+        fail "FF FF 61 password: its \$2a\$ and \$2b\$ hashes agree, so this case proves nothing ($hash)"
+        return
+    fi
+    pg_hash=$(pg verify -c "SELECT crypt(convert_from(decode('ffff61', 'hex'), 'SQL_ASCII'), '$hash')")
+    if [[ $pg_hash == "\$2a\$${b_hash:4}" ]]; then
+        pass "FF FF 61 password: pgcrypto does not accept the tool's hash; it computes the \$2b\$ digest under \$2a\$"
+    elif [[ $pg_hash == "$hash" ]]; then
+        fail "FF FF 61 password: pgcrypto now accepts the tool's hash; the README's note on it must change"
+    else
+        fail "FF FF 61 password: pgcrypto gives $pg_hash for $hash, neither the tool's nor the \$2b\$ digest"
+    fi
+}
+
+# Output cut by a file size limit inside a statement. Seven statements come first, sized so that
+# the limit of 1024 bytes falls at OFFSET within the eighth, "victim"; then "after" follows. Only
+# the seven whole statements may reach the table.
+cut_script() {
+    local label=$1 offset=$2
+    local fill=$((1024 - offset - 7 * 112)) i length
+    names=() passwords=()
+    for i in 1 2 3 4 5 6 7; do
+        length=$((fill / 7 + (i <= fill % 7 ? 1 : 0)))
+        user "$(printf "f$i%0$((length - 2))d" 0)" "pw$i"
+    done
+    user victim 'pw-victim'
+    user after 'pw-after'
+    rows=("${names[@]}" bystander)
+    write_input "$work/cut.txt"
+
+    tool_status=0
+    (ulimit -f 1 && exec "$tool" "$work/cut.txt" >"$work/cut.sql" 2>"$work/tool.err") || tool_status=$?
+    if ((tool_status == 0)) || (($(wc -c <"$work/cut.sql") > 1024)); then
+        die "cut script, $label: the 1024-byte limit was not hit (status $tool_status)"
+    fi
+    if ((tool_status > 128)); then
+        fail "cut script, $label: the tool was killed by signal $((tool_status - 128)) at the limit; script ends: $(tail -c 40 "$work/cut.sql")"
+    elif ! grep -q '^credbatch: cannot write standard output: ' "$work/tool.err"; then
+        fail "cut script, $label: no write failure reported" "$work/tool.err"
+    fi
+    local db
+    for db in pg my; do
+        load_table "$db" "${rows[@]}"
+        apply "cut script, $label ($db)" "apply_$db" "$work/cut.sql" 0 || continue
+        hits=("${names[@]:0:7}")
+        check_table "cut script, $label ($db): only the 7 whole statements applied" "$db" "$work/cut.sql" "${rows[@]}"
+    done
+}
+
+# One statement refused by the database: the whole script rolls back and the command fails.
+refused_statement() {
+    names=() passwords=()
+    user alpha 'pw-alpha'
+    user frozen 'pw-frozen'
+    user omega 'pw-omega'
+    rows=("${names[@]}")
+    write_input "$work/refused.txt"
+    run_tool "$work/refused.txt" "$work/refused.sql"
+    local db
+    for db in pg my; do
+        load_table "$db" "${rows[@]}"
+        apply "refused statement ($db)" "apply_$db" "$work/refused.sql" non-zero || continue
+        hits=()
+        check_table "refused statement ($db): nothing applied, the command failed" "$db" "$work/refused.sql" "${rows[@]}"
+    done
+}
+
+# A user name that is not UTF-8: PostgreSQL refuses the statement and -1 rolls everything back;
+# MariaDB matches no row with it and applies the rest.
+not_utf8() {
+    names=() passwords=()
+    user alpha 'pw-alpha'
+    user $'bad\xe9name' 'pw-bad'
+    user omega 'pw-omega'
+    rows=(alpha omega bad badname 'bad?name' $'bad\xc3\xa9name' $'bad\xef\xbf\xbdname')
+    write_input "$work/latin1.txt"
+    run_tool "$work/latin1.txt" "$work/latin1.sql"
+
+    load_table pg "${rows[@]}"
+    if apply "non-UTF-8 name (pg)" apply_pg "$work/latin1.sql" non-zero; then
+        hits=()
+        check_table "non-UTF-8 name (pg): the whole script rolled back" pg "$work/latin1.sql" "${rows[@]}"
+        grep -q 'invalid byte sequence for encoding "UTF8"' "$work/apply.log" ||
+            fail "non-UTF-8 name (pg): psql failed for another reason" "$work/apply.log"
+    fi
+    load_table my "${rows[@]}"
+    if apply "non-UTF-8 name (my)" apply_my "$work/latin1.sql" 0; then
+        # The bad name's statement reaches none of its lookalikes.
+        hits=(alpha '' omega)
+        check_table "non-UTF-8 name (my): the rest applied, no row matched the name" my "$work/latin1.sql" "${rows[@]}"
+    fi
+}
+
+# The unsafe settings: a backslash in a name is read as an escape, so the statement for
+# back\slash resets the password of the user "backslash" instead, and says nothing.
+backslash_misread() {
+    names=() passwords=()
+    user 'back\slash' 'pw-back-slash'
+    rows=('back\slash' backslash)
+    write_input "$work/escape.txt"
+    run_tool "$work/escape.txt" "$work/escape.sql"
+    local db
+    for db in pg my; do
+        load_table "$db" "${rows[@]}"
+        apply "backslash as escape ($db)" "apply_${db}_escapes" "$work/escape.sql" 0 || continue
+        hits=(backslash)
+        check_table "backslash as escape ($db): the unsafe setting gave back\\slash's new hash to \"backslash\"" \
+            "$db" "$work/escape.sql" "${rows[@]}"
+    done
+}
+
+hostile_names
+countermeasure_password
+cut_script "cut inside the hash" 59
+cut_script "cut after the hash, before WHERE" 90
+cut_script "cut after the user name, before the semicolon" 116
+refused_statement
+not_utf8
+backslash_misread
+
+if ((failures)); then
+    echo "$failures check(s) failed" >&2
+    exit 1
+fi
+echo "all database checks passed in $(((${EPOCHREALTIME/./} - ${started/./}) / 1000)) ms"
