@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by tests/ssh/run.sh and bench/ssh_overhead (bash). Starts OpenSSH servers on loopback
 # addresses (127.0.0.2, 127.0.0.3, ...) that stand for the machines of the README's many-machines
 # recipe. They are named hash1, hash2, ... in an ssh_config of their own, and each has credbatch
@@ -17,6 +18,7 @@
 
 SSH_FIXTURE_DIR=
 SSH_FIXTURE_CONFIG=
+ssh_fixture_path=
 declare -A ssh_fixture_pid=()
 
 ssh_fixture_fail() {
@@ -141,6 +143,7 @@ ssh_fixture_start() {
     : > "$SSH_FIXTURE_CONFIG"
 
     ssh_fixture_install_tool local "$tool"
+    ssh_fixture_path=$PATH
     PATH=$SSH_FIXTURE_DIR/local/bin:$PATH
 
     for i in $(seq "$count"); do
@@ -215,6 +218,10 @@ ssh_fixture_stop() {
         ssh_fixture_kill_tree "${ssh_fixture_pid[$name]}" TERM
         unset "ssh_fixture_pid[$name]"
     done
+    if [ -n "$ssh_fixture_path" ]; then
+        PATH=$ssh_fixture_path
+        ssh_fixture_path=
+    fi
     if [ -n "$SSH_FIXTURE_DIR" ]; then
         rm -rf "$SSH_FIXTURE_DIR"
         SSH_FIXTURE_DIR=

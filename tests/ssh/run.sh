@@ -10,8 +10,8 @@
 #   d. a rejected line in a later block: its message names the block, and the README's
 #      arithmetic leads back to the input line.
 # With README, it first checks that the README shows the recipe character for character.
-# Exit status 0 when every case passed. Takes about 45 seconds on 2 cores: each line costs a
-# real bcrypt hash (~50 ms).
+# Exit status 0 when every case passed. Takes 45 to 50 seconds on an idle 2-core machine: each
+# line costs a real bcrypt hash (~50 ms), and so does checking one.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=fixture.sh
@@ -43,6 +43,7 @@ trap cleanup EXIT
 trap 'exit 143' TERM
 trap 'exit 130' INT
 
+current=setup
 fail() {
     echo "FAIL: $current: $*" >&2
     exit 1
