@@ -9,6 +9,8 @@
 #                                 and puts a local credbatch on PATH for parallel's ':' machine
 #   ssh_fixture_stop              stops every server it started, with its sessions, by PID
 #   ssh_fixture_kill_host NAME    kills one server and its sessions at once: the machine is gone
+#   ssh_fixture_freeze_host NAME  stops one server and its sessions (SIGSTOP): the machine no
+#                                 longer answers, as when its network is gone
 #   ssh_fixture_running NAME      the PIDs of credbatch runs on NAME that are still alive
 #   ssh_fixture_runs NAME         how many times credbatch was started on NAME ("local" for ':')
 #
@@ -173,6 +175,10 @@ Host *
     UpdateHostKeys no
     BatchMode yes
     ConnectTimeout 5
+    # What the README asks of an administrator's configuration, scaled down for a test: a machine
+    # that stops answering is given up (ssh exits 255) instead of being waited for without end.
+    ServerAliveInterval 1
+    ServerAliveCountMax 4
     ControlMaster no
     ControlPath none
     LogLevel ERROR
@@ -198,6 +204,15 @@ ssh_fixture_kill_host() {
     [ -n "$pid" ] || { ssh_fixture_fail "no server named $1 is running"; return 1; }
     ssh_fixture_kill_tree "$pid" KILL
     unset "ssh_fixture_pid[$1]"
+}
+
+ssh_fixture_freeze_host() {
+    local pid=${ssh_fixture_pid[$1]:-} tree
+    [ -n "$pid" ] || { ssh_fixture_fail "no server named $1 is running"; return 1; }
+    kill -STOP "$pid"
+    tree=$(ssh_fixture_descendants "$pid")
+    # shellcheck disable=SC2086
+    [ -z "$tree" ] || kill -STOP $tree
 }
 
 ssh_fixture_running() {
