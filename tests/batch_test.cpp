@@ -34,20 +34,22 @@ struct Outcome {
     BatchResult result;
     std::string out;
     std::string err;
+    std::size_t script_writes = 0;
+    std::size_t message_writes = 0;
 };
 
-Outcome run(credbatch::ByteSource& input, const credbatch::HashStep& hash = FakeHash{})
+Outcome run(credbatch::ByteSource& input, const credbatch::HashStep& hash = FakeHash{}, std::string_view line_ending = "\n")
 {
-    MemorySink out;
-    MemorySink err;
-    const BatchResult result = credbatch::run_batch(input, out, err, hash);
-    return {result, out.text, err.text};
+    MemorySink script;
+    MemorySink messages;
+    const BatchResult result = credbatch::run_batch(input, script, messages, hash, {line_ending, {}});
+    return {result, script.text, messages.text, script.writes, messages.writes};
 }
 
-Outcome run(const std::string& text, const credbatch::HashStep& hash = FakeHash{})
+Outcome run(const std::string& text, const credbatch::HashStep& hash = FakeHash{}, std::string_view line_ending = "\n")
 {
     MemorySource input(text);
-    return run(input, hash);
+    return run(input, hash, line_ending);
 }
 
 struct Case {
@@ -168,22 +170,16 @@ TEST(Batch, ReadErrorEndsTheRunWithoutTheCutLine)
 
 TEST(Batch, EveryStatementAndMessageIsOneWrite)
 {
-    MemorySource input("alice pw\nbad\x01 pw\nbob " + std::string(80, 'p') + "\n");
-    MemorySink out;
-    MemorySink err;
-    credbatch::run_batch(input, out, err, FakeHash{});
-    EXPECT_EQ(out.writes, 2u);
-    EXPECT_EQ(err.writes, 2u);
+    const Outcome outcome = run("alice pw\nbad\x01 pw\nbob " + std::string(80, 'p') + "\n");
+    EXPECT_EQ(outcome.script_writes, 2u);
+    EXPECT_EQ(outcome.message_writes, 2u);
 }
 
 TEST(Batch, LineEndingIsThePlatformsOwn)
 {
-    MemorySource input("alice pw\r\nbad\x01 pw\r\n");
-    MemorySink out;
-    MemorySink err;
-    credbatch::run_batch(input, out, err, FakeHash{}, {"\r\n", {}});
-    EXPECT_EQ(out.text, "UPDATE DT511 SET DI059177 = '#pw' WHERE DI010323 = 'alice';\r\n");
-    EXPECT_EQ(err.text, "credbatch: line 2: user name contains a control character\r\n");
+    const Outcome outcome = run("alice pw\r\nbad\x01 pw\r\n", FakeHash{}, "\r\n");
+    EXPECT_EQ(outcome.out, "UPDATE DT511 SET DI059177 = '#pw' WHERE DI010323 = 'alice';\r\n");
+    EXPECT_EQ(outcome.err, "credbatch: line 2: user name contains a control character\r\n");
 }
 
 // A regular file with a size limit, as RLIMIT_FSIZE or a full disk makes one: it takes bytes up

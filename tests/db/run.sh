@@ -307,6 +307,20 @@ pgcrypto_rejects() {
                   ORDER BY n"
 }
 
+# on_both LABEL SCRIPT WANTED_STATUS SUFFIX CHECK HIT...: on each database, the table loaded with
+# rows, SCRIPT applied with apply_<db>SUFFIX, which must end with WANTED_STATUS, and the table then
+# holding the new hashes of exactly the rows HIT... (CHECK says so).
+on_both() {
+    local label=$1 script=$2 wanted=$3 suffix=$4 check=$5 db
+    shift 5
+    for db in pg my; do
+        load_table "$db" "${rows[@]}"
+        apply "$label ($db)" "apply_$db$suffix" "$script" "$wanted" || continue
+        hits=("$@")
+        check_table "$label ($db): $check" "$db" "$script" "${rows[@]}"
+    done
+}
+
 # --- cases -------------------------------------------------------------------------------------
 
 # Hostile user names: each named row gets exactly its own statement's hash, nothing else changes.
@@ -355,14 +369,7 @@ hostile_names() {
         fail "hostile names: the tool's messages are not one backslash warning per such name (- expected, + found)" "$work/diff"
     fi
 
-    local db
-    for db in pg my; do
-        load_table "$db" "${rows[@]}"
-        apply "hostile names ($db)" "apply_$db" "$work/hostile.sql" 0 || continue
-        hits=("${names[@]}")
-        check_table "hostile names ($db): each named row has its own new hash, no other row touched" \
-            "$db" "$work/hostile.sql" "${rows[@]}"
-    done
+    on_both "hostile names" "$work/hostile.sql" 0 "" "each named row has its own new hash, no other row touched" "${names[@]}"
 
     pgcrypto_rejects "$work/hostile.sql" >"$work/rejected"
     if [[ -s $work/rejected ]]; then
@@ -437,13 +444,7 @@ cut_script() {
     elif ! grep -q '^credbatch: cannot write standard output: ' "$work/tool.err"; then
         fail "cut script, $label: no write failure reported" "$work/tool.err"
     fi
-    local db
-    for db in pg my; do
-        load_table "$db" "${rows[@]}"
-        apply "cut script, $label ($db)" "apply_$db" "$work/cut.sql" 0 || continue
-        hits=("${names[@]:0:7}")
-        check_table "cut script, $label ($db): only the 7 whole statements applied" "$db" "$work/cut.sql" "${rows[@]}"
-    done
+    on_both "cut script, $label" "$work/cut.sql" 0 "" "only the 7 whole statements applied" "${names[@]:0:7}"
 }
 
 # One statement refused by the database: the whole script rolls back and the command fails.
@@ -455,13 +456,7 @@ refused_statement() {
     rows=("${names[@]}")
     write_input "$work/refused.txt"
     run_tool "$work/refused.txt" "$work/refused.sql"
-    local db
-    for db in pg my; do
-        load_table "$db" "${rows[@]}"
-        apply "refused statement ($db)" "apply_$db" "$work/refused.sql" non-zero || continue
-        hits=()
-        check_table "refused statement ($db): nothing applied, the command failed" "$db" "$work/refused.sql" "${rows[@]}"
-    done
+    on_both "refused statement" "$work/refused.sql" non-zero "" "nothing applied, the command failed"
 }
 
 # A user name that is not UTF-8: PostgreSQL refuses the statement and -1 rolls everything back;
@@ -498,14 +493,8 @@ backslash_misread() {
     rows=('back\slash' backslash)
     write_input "$work/escape.txt"
     run_tool "$work/escape.txt" "$work/escape.sql"
-    local db
-    for db in pg my; do
-        load_table "$db" "${rows[@]}"
-        apply "backslash as escape ($db)" "apply_${db}_escapes" "$work/escape.sql" 0 || continue
-        hits=(backslash)
-        check_table "backslash as escape ($db): the unsafe setting gave back\\slash's new hash to \"backslash\"" \
-            "$db" "$work/escape.sql" "${rows[@]}"
-    done
+    on_both "backslash as escape" "$work/escape.sql" 0 _escapes \
+        "the unsafe setting gave back\\slash's new hash to \"backslash\"" backslash
 }
 
 hostile_names

@@ -136,11 +136,22 @@ if [ -n "$readme" ]; then
     [[ $(<"$readme") == *"$recipe"* ]] || fail "$readme does not show the recipe this test runs:"$'\n'"$recipe"
 fi
 
-case_start=$SECONDS
-current="a. recipe over three machines"
-dir=$work/a && mkdir "$dir"
-make_users 300 > "$dir/users.txt"
-ssh_fixture_start "$tool" 2
+# begin_case NAME [USERS]: a case's own directory, USERS users in its users.txt, servers up.
+begin_case() {
+    case_start=$SECONDS
+    current=$1
+    dir=$work/${1%%.*} && mkdir "$dir"
+    [ -z "${2:-}" ] || make_users "$2" > "$dir/users.txt"
+    ssh_fixture_start "$tool" 2
+}
+
+# end_case [DETAIL]: servers down, and the case reported.
+end_case() {
+    ssh_fixture_stop
+    echo "ok ($((SECONDS - case_start)) s): $current${1:+ ($1)}"
+}
+
+begin_case "a. recipe over three machines" 300
 run_recipe "$dir" "$recipe"
 [ "$status" -eq 0 ] || { show_messages "$dir"; fail "exit status $status"; }
 [ ! -s "$dir/messages" ] || { show_messages "$dir"; fail "messages on a clean input"; }
@@ -148,14 +159,9 @@ perl "$here/check_script.pl" "$dir/users.txt" "$dir/update.sql" || fail "the scr
 for machine in local hash1 hash2; do
     [ "$(ssh_fixture_runs "$machine")" -ge 1 ] || fail "$machine hashed no block: the work was not spread"
 done
-ssh_fixture_stop
-echo "ok ($((SECONDS - case_start)) s): $current"
+end_case
 
-case_start=$SECONDS
-current="b. a machine dies, with retries"
-dir=$work/b && mkdir "$dir"
-make_users 200 > "$dir/users.txt"
-ssh_fixture_start "$tool" 2
+begin_case "b. a machine dies, with retries" 200
 # Every write of the local processes (parallel, its helpers, ssh, the local credbatch) is traced
 # with its data and what the descriptor is.
 start_recipe "$dir" "$recipe" \
@@ -181,14 +187,9 @@ perl -ne '
         }
         exit($bad ? 1 : 0);
     }' "$dir/trace" || fail "passwords outside pipes and sockets (above)"
-ssh_fixture_stop
-echo "ok ($((SECONDS - case_start)) s): $current"
+end_case
 
-case_start=$SECONDS
-current="c. a machine dies, without retries"
-dir=$work/c && mkdir "$dir"
-make_users 200 > "$dir/users.txt"
-ssh_fixture_start "$tool" 2
+begin_case "c. a machine dies, without retries" 200
 start_recipe "$dir" "$without_retries"
 kill_a_busy_machine
 finish_recipe
@@ -197,12 +198,9 @@ finish_recipe
 { [ "$status" -ge 1 ] && [ "$status" -le 101 ]; } || fail "exit status $status, expected the count of failed blocks"
 statements=$(wc -l < "$dir/update.sql")
 [ "$statements" -lt 200 ] || fail "$statements statements although $victim died halfway through a block"
-ssh_fixture_stop
-echo "ok ($((SECONDS - case_start)) s): $current ($victim killed: status $status, $statements of 200 statements)"
+end_case "$victim killed: status $status, $statements of 200 statements"
 
-case_start=$SECONDS
-current="d. a rejected line in a later block"
-dir=$work/d && mkdir "$dir"
+begin_case "d. a rejected line in a later block"
 # Blank and whitespace-only lines count as lines on both sides of the arithmetic, so some sit in
 # front of the bad line, in its block and in earlier ones.
 make_users 105 | awk '
@@ -211,7 +209,6 @@ make_users 105 | awk '
     NR == 104 { printf "bad\001user pass-0104-word\n"; next }
     { print }' > "$dir/users.txt"
 grep -v -e '^ *$' -e $'\x01' "$dir/users.txt" > "$dir/expected.txt"
-ssh_fixture_start "$tool" 2
 run_recipe "$dir" "$recipe"
 [ "$status" -eq 1 ] || { show_messages "$dir"; fail "exit status $status, expected 1 (one block failed)"; }
 perl "$here/check_script.pl" "$dir/expected.txt" "$dir/update.sql" 10 || fail "the script is wrong (above)"
@@ -223,14 +220,9 @@ line=$(((BASH_REMATCH[1] - 1) * block_lines + BASH_REMATCH[2]))
 sed -n "${line}p" "$dir/users.txt" | grep -q $'\x01' || fail "'$message' leads to input line $line, which is not the bad one"
 # A block with a rejected line fails wherever it runs: parallel tries it three times.
 [ "$(all_runs)" -eq 4 ] || fail "$(all_runs) runs for 2 blocks, expected 4 (the bad block three times)"
-ssh_fixture_stop
-echo "ok ($((SECONDS - case_start)) s): $current ('$message' is input line $line)"
+end_case "'$message' is input line $line"
 
-case_start=$SECONDS
-current="e. a machine stops answering, with retries"
-dir=$work/e && mkdir "$dir"
-make_users 200 > "$dir/users.txt"
-ssh_fixture_start "$tool" 2
+begin_case "e. a machine stops answering, with retries" 200
 start_recipe "$dir" "$recipe"
 kill_a_busy_machine freeze
 # ssh gives up after four unanswered keep-alives a second apart; a recipe still running long
@@ -243,7 +235,6 @@ kill -0 "$background" 2>/dev/null && fail "still waiting for $victim a minute af
 finish_recipe
 [ "$status" -eq 0 ] || { show_messages "$dir"; fail "exit status $status after a retry"; }
 perl "$here/check_script.pl" "$dir/users.txt" "$dir/update.sql" 10 || fail "the script is wrong (above)"
-ssh_fixture_stop
-echo "ok ($((SECONDS - case_start)) s): $current ($victim frozen)"
+end_case "$victim frozen"
 
 echo "5 passed, 0 failed"
