@@ -4,6 +4,7 @@
 #include <string>
 
 #include "credential_line.hpp"
+#include "password_hash.hpp"
 #include "statement.hpp"
 
 namespace credbatch {
@@ -62,7 +63,7 @@ public:
         if (line.text_after_password) {
             report(line_number, "text after the password is ignored");
         }
-        if (hashed.text.starts_with('*')) {
+        if (hashed.text == failure_token) {
             // The token still goes out, so the script keeps one statement per line and the
             // account is locked rather than left on its old password; the run fails.
             report(line_number, "the password could not be hashed; its statement carries the failure token");

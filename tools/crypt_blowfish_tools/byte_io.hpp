@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string_view>
 #include <system_error>
@@ -30,6 +31,19 @@ public:
 
     // All of `bytes`, or an error.
     virtual std::error_code write(std::string_view bytes) = 0;
+};
+
+// What the script is written through: a file, pipe or terminal that takes bytes, and that, when
+// it is a file, can be cut back.
+class OutputChannel {
+public:
+    virtual ~OutputChannel() = default;
+
+    // Some of `bytes`, at least one, or an error.
+    virtual IoResult write_some(std::string_view bytes) = 0;
+
+    // Removes the last `bytes` bytes written. False where that cannot be done (a pipe, a terminal).
+    virtual bool cut_back(std::uint64_t bytes) noexcept = 0;
 };
 
 } // namespace credbatch

@@ -42,6 +42,8 @@ private:
 // A physical line of the input: the user name, the password, and whether more followed.
 // Both fields live in one locked, wiped buffer.
 class CredentialLine {
+    // Declared before the fields, since members are made in declaration order: the fields are
+    // views into this buffer, which must exist before them and outlive them.
     SecretBuffer storage_{2 * max_field_bytes};
 
 public:

@@ -3,6 +3,7 @@
 // Everything that differs between POSIX and Windows, and nothing more: platform_posix.cpp and
 // platform_windows.cpp each implement all of it, and no other file asks which system it is on.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -11,7 +12,6 @@
 #include <system_error>
 
 #include "byte_io.hpp"
-#include "script_output.hpp"
 
 namespace credbatch::platform {
 
@@ -90,10 +90,17 @@ unsigned terminal_columns() noexcept;
 // the terminal understands it, otherwise a carriage return, `columns` spaces, and another.
 std::string erase_line_text(unsigned columns);
 
-// While `shown` is true, a terminating signal or Ctrl-C first writes `erase` (the erase_line_text
-// set up once, before any line is drawn) to standard error, then ends the process as it would
-// have ended anyway.
-void erase_on_termination(std::string_view erase);
-void set_line_shown(bool shown) noexcept;
+// A line drawn on the terminal behind standard error: what erases it, and whether it is shown.
+// A terminating signal or Ctrl-C reads both from its own context, so `shown` is atomic and
+// `erase` is set before the line is handed to erase_on_termination and never changed after.
+struct TerminalLine {
+    std::string erase;
+    std::atomic<bool> shown{false};
+};
+
+// From now on, a terminating signal or Ctrl-C first erases `line` if it is shown, then ends the
+// process as it would have ended anyway; null hands the line back. A signal that was ignored
+// when the process started (nohup) stays ignored.
+void erase_on_termination(const TerminalLine* line) noexcept;
 
 } // namespace credbatch::platform

@@ -32,16 +32,16 @@ int descriptor(std::intptr_t handle) noexcept
     return static_cast<int>(handle);
 }
 
-// The erase text and whether a line is shown, as the signal handler reads them: set up before
-// any line is drawn, and never resized after.
-std::array<char, 8> erase_bytes{};
-volatile std::sig_atomic_t erase_length = 0;
-volatile std::sig_atomic_t line_shown = 0;
+// The progress line that a terminating signal erases, if any.
+std::atomic<const TerminalLine*> line_to_erase{nullptr};
+static_assert(std::atomic<const TerminalLine*>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
+              "a signal handler may only read lock-free atomics");
 
 extern "C" void erase_then_die(int signal)
 {
-    if (line_shown != 0) {
-        const ssize_t ignored = ::write(STDERR_FILENO, erase_bytes.data(), static_cast<std::size_t>(erase_length));
+    const TerminalLine* line = line_to_erase.load();
+    if (line != nullptr && line->shown.load()) {
+        const ssize_t ignored = ::write(STDERR_FILENO, line->erase.data(), line->erase.size());
         static_cast<void>(ignored);
     }
     // SA_RESETHAND has put back the default action; once this handler returns, the signal
@@ -221,11 +221,12 @@ std::string erase_line_text(unsigned /*columns*/)
     return "\r\x1b[K";
 }
 
-void erase_on_termination(std::string_view erase)
+void erase_on_termination(const TerminalLine* line) noexcept
 {
-    const std::size_t length = erase.size() < erase_bytes.size() ? erase.size() : erase_bytes.size();
-    std::memcpy(erase_bytes.data(), erase.data(), length);
-    erase_length = static_cast<std::sig_atomic_t>(length);
+    line_to_erase.store(line);
+    if (line == nullptr) {
+        return;
+    }
     for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
         struct sigaction action {};
         struct sigaction previous {};
@@ -237,11 +238,6 @@ void erase_on_termination(std::string_view erase)
             ::sigaction(signal, &action, nullptr);
         }
     }
-}
-
-void set_line_shown(bool shown) noexcept
-{
-    line_shown = shown ? 1 : 0;
 }
 
 } // namespace credbatch::platform

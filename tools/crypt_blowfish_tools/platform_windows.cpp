@@ -133,18 +133,17 @@ LONG WINAPI end_without_dump(EXCEPTION_POINTERS* exception)
     return EXCEPTION_EXECUTE_HANDLER;
 }
 
-// The erase text and whether a line is shown, as the console's control handler reads them from
-// its own thread: set up before any line is drawn, and never resized after.
-std::array<char, 512> erase_bytes{};
-std::atomic<std::size_t> erase_length{0};
-std::atomic<bool> line_shown{false};
+// The progress line that Ctrl-C erases, if any; the console's control handler runs on a thread
+// of its own.
+std::atomic<const TerminalLine*> line_to_erase{nullptr};
 DWORD console_mode_before = 0;
 bool console_mode_changed = false;
 
 BOOL WINAPI erase_then_die(DWORD /*event*/)
 {
-    if (line_shown) {
-        StandardError().write(std::string_view(erase_bytes.data(), erase_length));
+    const TerminalLine* line = line_to_erase.load();
+    if (line != nullptr && line->shown.load()) {
+        StandardError().write(line->erase);
     }
     return FALSE;  // the next handler, the system's, ends the process as it would have
 }
@@ -322,20 +321,15 @@ std::string erase_line_text(unsigned columns)
     }
     // An older console: overwrite the line with blanks, short of the last column, which would wrap.
     const std::size_t blanks = columns > 1 ? columns - 1 : 0;
-    return "\r" + std::string(blanks < erase_bytes.size() - 2 ? blanks : erase_bytes.size() - 2, ' ') + "\r";
+    return "\r" + std::string(blanks, ' ') + "\r";
 }
 
-void erase_on_termination(std::string_view erase)
+void erase_on_termination(const TerminalLine* line) noexcept
 {
-    const std::size_t length = erase.size() < erase_bytes.size() ? erase.size() : erase_bytes.size();
-    erase.copy(erase_bytes.data(), length);
-    erase_length = length;
-    SetConsoleCtrlHandler(erase_then_die, TRUE);
-}
-
-void set_line_shown(bool shown) noexcept
-{
-    line_shown = shown;
+    line_to_erase.store(line);
+    if (line != nullptr) {
+        SetConsoleCtrlHandler(erase_then_die, TRUE);
+    }
 }
 
 } // namespace credbatch::platform

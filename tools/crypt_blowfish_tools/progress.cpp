@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdio>
 
-#include "platform.hpp"
 
 namespace credbatch {
 
@@ -71,10 +70,16 @@ std::string describe_progress(const BatchProgress& progress, std::uint64_t input
     return candidates[std::size(candidates) - 1].substr(0, columns - 1);
 }
 
-ProgressLine::ProgressLine(ByteSink& terminal, std::uint64_t input_bytes)
-    : terminal_(terminal), input_bytes_(input_bytes), erase_text_(platform::erase_line_text(platform::terminal_columns()))
+ProgressLine::ProgressLine(ByteSink& terminal, std::uint64_t input_bytes) : terminal_(terminal), input_bytes_(input_bytes)
 {
-    platform::erase_on_termination(erase_text_);
+    line_.erase = platform::erase_line_text(platform::terminal_columns());
+    platform::erase_on_termination(&line_);
+}
+
+ProgressLine::~ProgressLine()
+{
+    erase();
+    platform::erase_on_termination(nullptr);
 }
 
 void ProgressLine::update(const BatchProgress& progress)
@@ -84,19 +89,17 @@ void ProgressLine::update(const BatchProgress& progress)
         return;
     }
     drawn_ = now;
-    const std::string text = erase_text_ + describe_progress(progress, input_bytes_, now - started_, platform::terminal_columns());
+    const std::string text = line_.erase + describe_progress(progress, input_bytes_, now - started_, platform::terminal_columns());
     // Marked shown before it is drawn: a signal in between erases an empty line, which is harmless.
-    platform::set_line_shown(true);
-    shown_ = true;
+    line_.shown = true;
     terminal_.write(text);
 }
 
 void ProgressLine::erase()
 {
-    if (shown_) {
-        terminal_.write(erase_text_);
-        shown_ = false;
-        platform::set_line_shown(false);
+    if (line_.shown) {
+        terminal_.write(line_.erase);
+        line_.shown = false;
     }
 }
 

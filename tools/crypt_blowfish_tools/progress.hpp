@@ -6,6 +6,7 @@
 
 #include "batch.hpp"
 #include "byte_io.hpp"
+#include "platform.hpp"
 
 namespace credbatch {
 
@@ -23,7 +24,7 @@ std::string describe_progress(const BatchProgress& progress, std::uint64_t input
 class ProgressLine {
 public:
     ProgressLine(ByteSink& terminal, std::uint64_t input_bytes);
-    ~ProgressLine() { erase(); }
+    ~ProgressLine();
     ProgressLine(const ProgressLine&) = delete;
     ProgressLine& operator=(const ProgressLine&) = delete;
 
@@ -48,10 +49,9 @@ private:
 
     ByteSink& terminal_;
     std::uint64_t input_bytes_;
-    std::string erase_text_;
+    platform::TerminalLine line_;
     Clock::time_point started_ = Clock::now();
     Clock::time_point drawn_ = started_;
-    bool shown_ = false;
     MessageSink messages_{*this};
 };
 

@@ -1,25 +1,11 @@
 #pragma once
 
-#include <cstdint>
 #include <string_view>
 #include <system_error>
 
 #include "byte_io.hpp"
 
 namespace credbatch {
-
-// What the script is written through: a file, pipe or terminal that takes bytes, and that, when
-// it is a file, can be cut back.
-class OutputChannel {
-public:
-    virtual ~OutputChannel() = default;
-
-    // Some of `bytes`, at least one, or an error.
-    virtual IoResult write_some(std::string_view bytes) = 0;
-
-    // Removes the last `bytes` bytes written. False where that cannot be done (a pipe, a terminal).
-    virtual bool cut_back(std::uint64_t bytes) noexcept = 0;
-};
 
 // The script, one whole statement per write. A statement cut short by a full disk or a file-size
 // limit may still be valid SQL (one without its WHERE clause updates every row), so when a write
