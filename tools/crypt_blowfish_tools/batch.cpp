@@ -4,6 +4,7 @@
 #include <string>
 
 #include "credential_line.hpp"
+#include "message.hpp"
 #include "password_hash.hpp"
 #include "statement.hpp"
 
@@ -37,7 +38,7 @@ std::optional<std::string_view> rejection(const CredentialLine& line)
 class Batch {
 public:
     Batch(ByteSink& script, ByteSink& messages, const HashStep& hash, std::string_view line_ending)
-        : script_(script), messages_(messages), hash_(hash), line_ending_(line_ending)
+        : script_(script), messages_(messages, line_ending), hash_(hash), line_ending_(line_ending)
     {
     }
 
@@ -81,24 +82,16 @@ public:
     std::uint64_t statements = 0;
 
 private:
-    // A message is written whole, in one call; if standard error cannot take it, the run
-    // still goes on and its status still tells.
     void report(std::uint64_t line_number, std::string_view message)
     {
-        message_.assign("credbatch: line ");
-        message_.append(std::to_string(line_number));
-        message_.append(": ");
-        message_.append(message);
-        message_.append(line_ending_);
-        messages_.write(message_);
+        messages_.say_about_line(line_number, message);
     }
 
     ByteSink& script_;
-    ByteSink& messages_;
+    Messages messages_;
     const HashStep& hash_;
     std::string_view line_ending_;
     std::string statement_;
-    std::string message_;
 };
 
 } // namespace

@@ -10,7 +10,6 @@
 // Every failure is one line on standard error, "credbatch: ...". No message shows a password.
 // After a failed write, a script written to a file ends at its last whole statement.
 
-#include <array>
 #include <cstdlib>
 #include <new>
 #include <string>
@@ -20,6 +19,7 @@
 #include "batch.hpp"
 #include "password_hash.hpp"
 #include "platform.hpp"
+#include "message.hpp"
 #include "printable.hpp"
 #include "progress.hpp"
 #include "script_output.hpp"
@@ -34,9 +34,17 @@ constexpr std::string_view usage[] = {
     "space character. Password is optional, i.e. it can be empty.)",
 };
 
+// Where every message goes. It holds no state; a failure there is ignored, with nowhere left to say so.
+platform::StandardError standard_error;
+
+Messages errors()
+{
+    return {standard_error, platform::line_ending};
+}
+
 int fail(std::string_view what)
 {
-    platform::StandardError().write("credbatch: " + std::string(what) + std::string(platform::line_ending));
+    errors().say(what);
     return 1;
 }
 
@@ -66,11 +74,8 @@ BatchResult run_with_progress(platform::InputFile& input, ByteSink& script, Byte
 
 int run(int argc, char* argv[])
 {
-    platform::StandardError errors;
     if (argc < 2) {
-        for (const std::string_view line : usage) {
-            errors.write(std::string(line) + std::string(platform::line_ending));
-        }
+        errors().say_verbatim({usage[0], usage[1]});
         return 1;
     }
     const std::string path = platform::argument(argc, argv, 1);
@@ -92,8 +97,8 @@ int run(int argc, char* argv[])
     platform::StandardOutput standard_output;
     ScriptOutput script(standard_output);
     const BatchResult result = platform::progress_line_wanted()
-                                   ? run_with_progress(input, script, errors)
-                                   : run_batch(input, script, errors, hash_for_script, {platform::line_ending, {}});
+                                   ? run_with_progress(input, script, standard_error)
+                                   : run_batch(input, script, standard_error, hash_for_script, {platform::line_ending, {}});
     switch (result.end) {
     case BatchEnd::read_failed:
         return fail(naming("cannot read", path), result.error);
@@ -113,11 +118,7 @@ int run(int argc, char* argv[])
 // whole statement, since each one goes out in a single write once it is complete.
 [[noreturn]] void out_of_memory() noexcept
 {
-    constexpr std::string_view message = "credbatch: out of memory";
-    std::array<char, message.size() + 2> line{};
-    message.copy(line.data(), message.size());
-    const std::size_t ending = platform::line_ending.copy(line.data() + message.size(), 2);
-    platform::StandardError().write(std::string_view(line.data(), message.size() + ending));
+    errors().say_without_allocating("out of memory");
     std::exit(1);
 }
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "message.hpp"
 
 namespace credbatch {
 
@@ -52,7 +53,7 @@ std::string describe_progress(const BatchProgress& progress, std::uint64_t input
     if (input_bytes > 0 && progress.bytes > 0 && progress.bytes <= input_bytes) {
         left = clock_time(seconds * static_cast<double>(input_bytes - progress.bytes) / static_cast<double>(progress.bytes)) + " left";
     }
-    const std::string name = "credbatch: ";
+    const std::string name(message_prefix);
     const std::string candidates[] = {
         name + joined({&lines, &share, &rate, &left}),
         name + joined({&lines, &share, &left}),
