@@ -64,12 +64,12 @@ Hashed hash_for_script(std::string_view password)
     return {hash, differs_from_2b(password, hash)};
 }
 
-BatchResult run_with_progress(platform::InputFile& input, ByteSink& script, ByteSink& errors)
+BatchResult run_with_progress(platform::InputFile& input, ByteSink& script)
 {
     // Someone is watching a batch that may take minutes: show how far it has come.
-    ProgressLine progress(errors, input.size());
+    ProgressLine progress(standard_error, input.size());
     const auto show = [&progress](const BatchProgress& done) { progress.update(done); };
-    return run_batch(input, script, progress.messages(), hash_for_script, {platform::line_ending, show});
+    return run_batch(input, script, progress, hash_for_script, {platform::line_ending, show});
 }
 
 int run(int argc, char* argv[])
@@ -97,7 +97,7 @@ int run(int argc, char* argv[])
     platform::StandardOutput standard_output;
     ScriptOutput script(standard_output);
     const BatchResult result = platform::progress_line_wanted()
-                                   ? run_with_progress(input, script, standard_error)
+                                   ? run_with_progress(input, script)
                                    : run_batch(input, script, standard_error, hash_for_script, {platform::line_ending, {}});
     switch (result.end) {
     case BatchEnd::read_failed:

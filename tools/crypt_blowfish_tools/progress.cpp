@@ -104,10 +104,10 @@ void ProgressLine::erase()
     }
 }
 
-std::error_code ProgressLine::MessageSink::write(std::string_view bytes)
+std::error_code ProgressLine::write(std::string_view message)
 {
-    line_.erase();
-    return line_.terminal_.write(bytes);
+    erase();
+    return terminal_.write(message);
 }
 
 } // namespace credbatch

@@ -20,39 +20,29 @@ std::string describe_progress(const BatchProgress& progress, std::uint64_t input
 
 // One progress line on a terminal, redrawn in place at most five times a second and erased
 // before any message, at the end, and when a signal ends the run, so that the terminal is left
-// as it would be without it.
-class ProgressLine {
+// as it would be without it. Messages are written through it, so that it gets out of their way.
+class ProgressLine final : public ByteSink {
 public:
     ProgressLine(ByteSink& terminal, std::uint64_t input_bytes);
-    ~ProgressLine();
+    ~ProgressLine() override;
     ProgressLine(const ProgressLine&) = delete;
     ProgressLine& operator=(const ProgressLine&) = delete;
 
     void update(const BatchProgress& progress);
     void erase();
 
-    // Where messages go while the line is shown: it gets out of their way first.
-    ByteSink& messages() noexcept { return messages_; }
+    // A message: the line is erased first, and drawn again at the next update.
+    std::error_code write(std::string_view message) override;
 
 private:
     using Clock = std::chrono::steady_clock;
     static constexpr std::chrono::milliseconds refresh_interval{200};
-
-    class MessageSink final : public ByteSink {
-    public:
-        explicit MessageSink(ProgressLine& line) : line_(line) {}
-        std::error_code write(std::string_view bytes) override;
-
-    private:
-        ProgressLine& line_;
-    };
 
     ByteSink& terminal_;
     std::uint64_t input_bytes_;
     platform::TerminalLine line_;
     Clock::time_point started_ = Clock::now();
     Clock::time_point drawn_ = started_;
-    MessageSink messages_{*this};
 };
 
 } // namespace credbatch
