@@ -156,7 +156,7 @@ struct Screen {
 };
 
 Screen run_on_terminal(const std::string& command, unsigned short columns = 80,
-                       const std::function<void(const std::string&, pid_t)>& while_running = {})
+                       const std::function<void(const std::string&, pid_t)>& while_running = {}, const std::string& typed = "")
 {
     int terminal = -1;
     winsize size{24, columns, 0, 0};
@@ -164,6 +164,10 @@ Screen run_on_terminal(const std::string& command, unsigned short columns = 80,
     if (pid == 0) {
         execl("/bin/sh", "sh", "-c", ("exec " + command).c_str(), static_cast<char*>(nullptr));
         _exit(127);
+    }
+    // What the user types: the terminal holds it until it is read.
+    if (!typed.empty() && write(terminal, typed.data(), typed.size()) != static_cast<ssize_t>(typed.size())) {
+        ADD_FAILURE() << "could not type on the terminal";
     }
     Screen screen;
     char buffer[4096];
@@ -280,7 +284,7 @@ std::vector<std::string> whole_statements(std::string_view script)
 
 TEST_F(Binary, FileSizeLimitLeavesOnlyWholeStatements)
 {
-    SKIP_ON_WINDOWS("RLIMIT_FSIZE is POSIX's, and under it wine itself dies of SIGXFSZ; the cut-back is tested through a fake file");
+    SKIP_ON_WINDOWS("RLIMIT_FSIZE is POSIX's, and under it wine itself dies of SIGXFSZ; the Windows cut-back is tested on a full disk");
     // Each statement is 117 bytes; a limit of 1000 bytes falls inside the ninth (or, after
     // what the file held before, the eighth).
     const fs::path input = write("users.txt", numbered_users(9));
@@ -794,6 +798,16 @@ TEST_F(Binary, IgnoredHangupStaysIgnoredWhileTheProgressLineIsShown)
     ASSERT_TRUE(hung_up);
     EXPECT_TRUE(WIFEXITED(screen.status) && WEXITSTATUS(screen.status) == 0) << screen.status;
     EXPECT_EQ(whole_statements(slurp(script)).size(), 20u);
+}
+
+// A terminal ends its input once per Ctrl-D, and reading on would wait for another.
+TEST_F(Binary, EndOfInputOnATerminalIsReadOnce)
+{
+    SKIP_ON_WINDOWS("a pseudo-terminal is no Windows console");
+    const fs::path script = dir / "update.sql";
+    const Screen screen = run_on_terminal("timeout --foreground 10 " + binary + " /dev/tty > '" + script.string() + "'", 80, {}, "\x04");
+    EXPECT_TRUE(WIFEXITED(screen.status) && WEXITSTATUS(screen.status) == 0) << "status " << screen.status << " (124: still reading)";
+    EXPECT_EQ(slurp(script), "");
 }
 
 TEST_F(Binary, PathInAMessageIsOneLineWithoutEscapes)
