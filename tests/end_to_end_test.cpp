@@ -386,7 +386,7 @@ TEST_F(Binary, RefusesToReadItsOwnOutput)
     EXPECT_EQ(devices.err, "");
 }
 
-// Faults that come after statements went out: the run still fails, and says why.
+// Faults that come once the run is under way: it still fails, and says why.
 TEST_F(Binary, LateFaultsFailTheRun)
 {
     SKIP_ON_WINDOWS("the faults are made by preloading, which is POSIX's");
@@ -401,6 +401,9 @@ TEST_F(Binary, LateFaultsFailTheRun)
         {"LD_PRELOAD=" CREDBATCH_FAILING_CLOSE " ", "credbatch: cannot write standard output: Input/output error\n", true},
         // The random source answers the check at the start and then stops answering.
         {"CREDBATCH_ENTROPY_ANSWERS=1 LD_PRELOAD=" CREDBATCH_FAILING_ENTROPY " ",
+         "credbatch: line 1: the password could not be hashed; its statement carries the failure token\n", false},
+        // The library passes the self-test at cost 4 and then fails at cost 10.
+        {"CREDBATCH_CRYPT_FAILS_FOR='$2a$10$' LD_PRELOAD=" CREDBATCH_WRONG_HASHES " ",
          "credbatch: line 1: the password could not be hashed; its statement carries the failure token\n", false},
     };
     for (const Case& c : cases) {
