@@ -137,6 +137,11 @@ INSTANTIATE_TEST_SUITE_P(Limits, BatchCase, testing::Values(
     Case{"LongPasswordRejected", "\nalice x" + word100 + "\n", "",
          "credbatch: line 2: password longer than 100 characters\n", true},
     Case{"SeventyTwoBytesNoWarning", "alice " + std::string(72, 'p') + "\n", statement("#" + std::string(72, 'p'), "alice"), "", false},
+    // Only the first 100 bytes of a field are kept, however long it is.
+    Case{"HugeUserNameRejected", std::string(70'000, 'n') + " pw\nbob pw\n", statement("#pw", "bob"),
+         "credbatch: line 1: user name longer than 100 characters\n", true},
+    Case{"HugePasswordRejected", "alice " + std::string(70'000, 'p') + "\n", "",
+         "credbatch: line 1: password longer than 100 characters\n", true},
     Case{"SeventyThreeBytesWarned", "alice " + std::string(73, 'p') + "\n", statement("#" + std::string(73, 'p'), "alice"),
          "credbatch: line 1: only the first 72 bytes of the password are used\n", false}), case_name);
 
@@ -145,6 +150,10 @@ INSTANTIATE_TEST_SUITE_P(BadBytes, BatchCase, testing::Values(
     Case{"NulInUser", std::string("al\0ice pw\n", 10), "", "credbatch: line 1: NUL byte in user name or password\n", true},
     Case{"ControlInUser", "ok pw\nal\x01ice pw\n", statement("#pw", "ok"), "credbatch: line 2: user name contains a control character\n", true},
     Case{"DeleteInUser", "al\x7Fice pw\n", "", "credbatch: line 1: user name contains a control character\n", true},
+    // The bounds of the check: 0x1F is the last control character below the printable ones,
+    // 0x21 and 0x7E the first and last printable ones a name can hold (0x20 separates fields).
+    Case{"UnitSeparatorInUser", "al\x1Fice pw\n", "", "credbatch: line 1: user name contains a control character\n", true},
+    Case{"PrintableBoundsInUserAllowed", "!al~ pw\n", statement("#pw", "!al~"), "", false},
     Case{"ControlInPasswordAllowed", "alice p\x01w\n", statement("#p\x01w", "alice"), "", false},
     Case{"NulBeforeLength", std::string("\0", 1) + name100 + " pw\n", "", "credbatch: line 1: NUL byte in user name or password\n", true},
     Case{"LengthBeforeControl", "\x01" + name100 + " pw\n", "", "credbatch: line 1: user name longer than 100 characters\n", true},
@@ -184,18 +193,25 @@ TEST(Batch, LineEndingIsThePlatformsOwn)
 
 // A regular file with a size limit, as RLIMIT_FSIZE or a full disk makes one: it takes bytes up
 // to the limit, a few at a time, then refuses. `cuttable` false stands for a pipe or a terminal.
+// With `fails_with_bytes`, the write that reaches the limit takes what fits and fails in the same
+// call, as Windows' WriteFile does on a full disk.
 class LimitedFile : public credbatch::OutputChannel {
 public:
-    LimitedFile(std::string content, std::size_t limit, bool cuttable = true)
-        : content(std::move(content)), limit_(limit), cuttable_(cuttable)
+    LimitedFile(std::string content, std::size_t limit, bool cuttable = true, bool fails_with_bytes = false)
+        : content(std::move(content)), limit_(limit), cuttable_(cuttable), fails_with_bytes_(fails_with_bytes)
     {
     }
 
     credbatch::IoResult write_some(std::string_view bytes) override
     {
         const std::size_t room = limit_ - std::min(limit_, content.size());
+        const std::error_code full = std::make_error_code(std::errc::file_too_large);
+        if (fails_with_bytes_ && bytes.size() > room) {
+            content.append(bytes.substr(0, room));
+            return {room, full};
+        }
         if (room == 0) {
-            return {0, std::make_error_code(std::errc::file_too_large)};
+            return {0, full};
         }
         const std::size_t taken = std::min({bytes.size(), room, std::size_t{7}});
         content.append(bytes.substr(0, taken));
@@ -215,6 +231,7 @@ public:
 private:
     std::size_t limit_;
     bool cuttable_;
+    bool fails_with_bytes_;
 };
 
 TEST(ScriptOutput, FailedWriteLeavesOnlyWholeStatements)
@@ -236,14 +253,16 @@ TEST(ScriptOutput, FailedWriteLeavesOnlyWholeStatements)
         {"one byte short of the end", before.size() + first.size() + second.size() - 1, before + first},
     };
     for (const Case& c : cases) {
-        LimitedFile file(before, c.limit);
-        credbatch::ScriptOutput script(file);
-        MemorySource input("alice pw\no'brien pw\nnever pw\n");
-        MemorySink err;
-        const BatchResult result = credbatch::run_batch(input, script, err, FakeHash{});
-        EXPECT_EQ(result.end, BatchEnd::write_failed) << c.name;
-        EXPECT_EQ(result.error, std::errc::file_too_large) << c.name;
-        EXPECT_EQ(file.content, c.left) << c.name;
+        for (const bool fails_with_bytes : {false, true}) {
+            LimitedFile file(before, c.limit, true, fails_with_bytes);
+            credbatch::ScriptOutput script(file);
+            MemorySource input("alice pw\no'brien pw\nnever pw\n");
+            MemorySink err;
+            const BatchResult result = credbatch::run_batch(input, script, err, FakeHash{});
+            EXPECT_EQ(result.end, BatchEnd::write_failed) << c.name;
+            EXPECT_EQ(result.error, std::errc::file_too_large) << c.name;
+            EXPECT_EQ(file.content, c.left) << c.name << (fails_with_bytes ? ", bytes taken by the failing write" : "");
+        }
     }
 
     // Where nothing can be cut back, the run still stops at the statement that failed.
@@ -252,6 +271,29 @@ TEST(ScriptOutput, FailedWriteLeavesOnlyWholeStatements)
     EXPECT_FALSE(script.write(first));
     EXPECT_EQ(script.write(second), std::errc::file_too_large);
     EXPECT_EQ(pipe.content.size(), first.size() + 10);
+}
+
+// A channel that takes nothing and says nothing is wrong; after `patience` such calls it gives up
+// with an error of its own, so that a writer that keeps asking shows as that error, not a hang.
+class SilentChannel : public credbatch::OutputChannel {
+public:
+    credbatch::IoResult write_some(std::string_view) override
+    {
+        ++calls;
+        return {0, calls < patience ? std::error_code{} : std::make_error_code(std::errc::timed_out)};
+    }
+    bool cut_back(std::uint64_t) noexcept override { return false; }
+
+    static constexpr int patience = 1000;
+    int calls = 0;
+};
+
+TEST(ScriptOutput, ChannelThatTakesNothingIsAnError)
+{
+    SilentChannel channel;
+    credbatch::ScriptOutput script(channel);
+    EXPECT_EQ(script.write(statement("#pw", "alice")), std::errc::io_error);
+    EXPECT_EQ(channel.calls, 1);
 }
 
 // Looks, when a statement is written, at the bytes the hash step was handed for it.

@@ -7,6 +7,8 @@
 #include <crypt.h>
 #include <fcntl.h>
 #include <pty.h>
+#include <pwd.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -117,6 +119,7 @@ bool is_known_message(std::string_view message)
         "credbatch: cannot open '", "credbatch: cannot read '", "credbatch: cannot write standard output: ",
         "credbatch: no secure random source: "};
     if (message == "credbatch: out of memory" ||
+        message == "credbatch: bcrypt self-test failed: the hashing library computes wrong hashes" ||
         (message.starts_with("credbatch: input '") && message.ends_with("' is the same file as standard output"))) {
         return true;
     }
@@ -153,7 +156,7 @@ struct Screen {
 };
 
 Screen run_on_terminal(const std::string& command, unsigned short columns = 80,
-                       const std::function<void(const std::string&, pid_t)>& while_running = {})
+                       const std::function<void(const std::string&, pid_t)>& while_running = {}, const std::string& typed = "")
 {
     int terminal = -1;
     winsize size{24, columns, 0, 0};
@@ -161,6 +164,10 @@ Screen run_on_terminal(const std::string& command, unsigned short columns = 80,
     if (pid == 0) {
         execl("/bin/sh", "sh", "-c", ("exec " + command).c_str(), static_cast<char*>(nullptr));
         _exit(127);
+    }
+    // What the user types: the terminal holds it until it is read.
+    if (!typed.empty() && write(terminal, typed.data(), typed.size()) != static_cast<ssize_t>(typed.size())) {
+        ADD_FAILURE() << "could not type on the terminal";
     }
     Screen screen;
     char buffer[4096];
@@ -237,6 +244,8 @@ TEST_F(Binary, FailsLoudlyWithoutWritingAScript)
         {input.string(), ">&-", "", failure("cannot write standard output", "Bad file descriptor"), true},
         {input.string(), "", "ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=" CREDBATCH_FAILING_ENTROPY " ",
          failure("no secure random source", "Function not implemented"), true},
+        {input.string(), "", "ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=" CREDBATCH_WRONG_HASHES " ",
+         "credbatch: bcrypt self-test failed: the hashing library computes wrong hashes\n", true},
     };
     for (const Case& c : cases) {
         if (on_windows && c.posix_only) {
@@ -275,7 +284,7 @@ std::vector<std::string> whole_statements(std::string_view script)
 
 TEST_F(Binary, FileSizeLimitLeavesOnlyWholeStatements)
 {
-    SKIP_ON_WINDOWS("RLIMIT_FSIZE is POSIX's, and under it wine itself dies of SIGXFSZ; the cut-back is tested through a fake file");
+    SKIP_ON_WINDOWS("RLIMIT_FSIZE is POSIX's, and under it wine itself dies of SIGXFSZ; the Windows cut-back is tested on a full disk");
     // Each statement is 117 bytes; a limit of 1000 bytes falls inside the ninth (or, after
     // what the file held before, the eighth).
     const fs::path input = write("users.txt", numbered_users(9));
@@ -289,6 +298,64 @@ TEST_F(Binary, FileSizeLimitLeavesOnlyWholeStatements)
         ASSERT_TRUE(written.starts_with(before));
         EXPECT_EQ(whole_statements(std::string_view(written).substr(before.size())).size(), (1000 - before.size()) / 117);
     }
+
+    // With the messages in the same file, the message follows the last whole statement: the
+    // file's position went back with the cut, and no hole of zero bytes (nor the limit) comes first.
+    const fs::path script = dir / "update.sql";
+    const std::string command = "prlimit --fsize=1000 " + binary + " '" + input.string() + "' > '" + script.string() + "' 2>&1";
+    const int status = std::system(command.c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    const std::string written = slurp(script);
+    const auto message_at = written.find("credbatch: ");
+    ASSERT_NE(message_at, std::string::npos) << "no message in the file";
+    EXPECT_EQ(written.substr(message_at), "credbatch: cannot write standard output: File too large\n");
+    EXPECT_EQ(whole_statements(std::string_view(written).substr(0, message_at)).size(), 1000u / 117);
+}
+
+// A full disk for real: a tmpfs of two pages, one of them taken by a filler, so that the script's
+// file grows to the end of its own page and no further. The header fills that page but for two
+// statements and part of a third, which the file system takes before it says it is full.
+TEST_F(Binary, FullDiskLeavesOnlyWholeStatements)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "mounting a small file system needs root: the full-disk cut-back is NOT tested in this run";
+    }
+    const fs::path disk = dir / "disk";
+    fs::create_directory(disk);
+    if (std::system(("mount -t tmpfs -o size=8k credbatch-full '" + disk.string() + "' 2>/dev/null").c_str()) != 0) {
+        GTEST_SKIP() << "no tmpfs can be mounted here (no CAP_SYS_ADMIN?): the full-disk cut-back is NOT tested in this run";
+    }
+    struct Unmount {
+        fs::path at;
+        ~Unmount() { EXPECT_EQ(std::system(("umount '" + at.string() + "'").c_str()), 0); }
+    } unmount{disk};
+    std::ofstream(disk / "filler", std::ios::binary) << std::string(4096, 'f');
+    // "UPDATE ... = '<60>' WHERE ... = 'userN';" and the line ending.
+    const std::size_t statement_bytes = 116 + eol.size();
+    const std::string header = std::string(4096 - 2 * statement_bytes - 100 - 1, '-') + "\n";
+    const fs::path script = write("disk/update.sql", header);
+    ASSERT_EQ(slurp(script), header);
+
+    const fs::path input = write("users.txt", numbered_users(4));
+    Result result;
+    if (!on_windows) {
+        result = run(input.string(), ">> '" + script.string() + "'");
+    } else {
+        // Through cmd.exe's >>, as on Windows: wine cannot cut back a file that a Linux shell
+        // opened for it (its server refuses SetEndOfFile on a descriptor it did not open itself).
+        const char* cmd = std::getenv("CREDBATCH_WINDOWS_CMD");
+        const char* exe = std::getenv("CREDBATCH_WINDOWS_EXE");
+        ASSERT_TRUE(cmd != nullptr && exe != nullptr) << "CREDBATCH_WINDOWS_CMD and CREDBATCH_WINDOWS_EXE must name cmd.exe and the tool";
+        fs::copy_file(exe, dir / "credbatch.exe");
+        const std::string command = "cd '" + dir.string() + "' && " + cmd + " \"credbatch.exe users.txt >> disk\\update.sql\" 2> stderr";
+        const int status = std::system(command.c_str());
+        result = {WIFEXITED(status) ? WEXITSTATUS(status) : -1, "", slurp(dir / "stderr")};
+    }
+    EXPECT_EQ(result.status, 1);
+    expect_failure_message(result.err, failure("cannot write standard output", "No space left on device"));
+    const std::string written = slurp(script);
+    ASSERT_TRUE(written.starts_with(header));
+    EXPECT_EQ(whole_statements(std::string_view(written).substr(header.size())).size(), 2u);
 }
 
 TEST_F(Binary, ClosedPipeIsAWriteError)
@@ -312,6 +379,88 @@ TEST_F(Binary, RefusesToReadItsOwnOutput)
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.err, "credbatch: input '" + input.string() + "' is the same file as standard output" + eol);
     EXPECT_EQ(slurp(input), users);
+
+    // Only a regular file can be read back: a device in both places is no loop.
+    const Result devices = run("/dev/null", "> /dev/null");
+    EXPECT_EQ(devices.status, 0);
+    EXPECT_EQ(devices.err, "");
+}
+
+// Faults that come once the run is under way: it still fails, and says why.
+TEST_F(Binary, LateFaultsFailTheRun)
+{
+    SKIP_ON_WINDOWS("the faults are made by preloading, which is POSIX's");
+    const fs::path input = write("users.txt", "alice pw\n");
+    struct Case {
+        std::string prefix;
+        std::string err;
+        bool hashed;  // a real hash, rather than the failure token
+    };
+    const Case cases[] = {
+        // A write error that only close reports, as a network file system may.
+        {"LD_PRELOAD=" CREDBATCH_FAILING_CLOSE " ", "credbatch: cannot write standard output: Input/output error\n", true},
+        // The random source answers the check at the start and then stops answering.
+        {"CREDBATCH_ENTROPY_ANSWERS=1 LD_PRELOAD=" CREDBATCH_FAILING_ENTROPY " ",
+         "credbatch: line 1: the password could not be hashed; its statement carries the failure token\n", false},
+        // The library passes the self-test at cost 4 and then fails at cost 10.
+        {"CREDBATCH_CRYPT_FAILS_FOR='$2a$10$' LD_PRELOAD=" CREDBATCH_WRONG_HASHES " ",
+         "credbatch: line 1: the password could not be hashed; its statement carries the failure token\n", false},
+    };
+    for (const Case& c : cases) {
+        const Result result = run(input.string(), "", "ASAN_OPTIONS=verify_asan_link_order=0 " + c.prefix);
+        EXPECT_EQ(result.status, 1) << c.prefix;
+        EXPECT_EQ(result.err, c.err);
+        const auto statements = whole_statements(result.out);
+        ASSERT_EQ(statements.size(), 1u) << c.prefix;
+        const std::string hash = parse_statement(statements[0])->first;
+        EXPECT_EQ(c.hashed ? verifies("pw", hash) : hash == "*0", true) << statements[0];
+    }
+}
+
+// A reader that lets the pipe fill up, and drains it only after the tool has found it full.
+TEST_F(Binary, WaitsWhenANonBlockingStandardOutputIsFull)
+{
+    SKIP_ON_WINDOWS("O_NONBLOCK is POSIX's");
+    // Twenty statements of over 200 bytes each overfill a pipe of one page.
+    std::string users;
+    for (int i = 1; i <= 20; ++i) {
+        users += std::string(95, 'n') + std::to_string(i) + " pw\n";
+    }
+    const fs::path input = write("users.txt", users);
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    ASSERT_EQ(fcntl(ends[1], F_SETPIPE_SZ, 4096), 4096);
+    ASSERT_EQ(fcntl(ends[1], F_SETFL, O_NONBLOCK), 0);
+    const fs::path err = dir / "stderr";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(ends[1], STDOUT_FILENO);
+        dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
+        close(ends[0]);
+        close(ends[1]);
+        execl(binary.c_str(), binary.c_str(), input.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(ends[1]);
+    // Full: no room for another statement. Then time for the next hash and its write.
+    int held = 0;
+    for (int tries = 0; tries < 400 && held < 4096 - 200; ++tries) {
+        usleep(50'000);
+        ASSERT_EQ(ioctl(ends[0], FIONREAD, &held), 0);
+    }
+    EXPECT_GE(held, 4096 - 200) << "the pipe never filled";
+    usleep(300'000);
+    std::string out;
+    char buffer[4096];
+    for (ssize_t got = 0; (got = read(ends[0], buffer, sizeof buffer)) > 0;) {
+        out.append(buffer, static_cast<std::size_t>(got));
+    }
+    close(ends[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(slurp(err), "");
+    EXPECT_EQ(whole_statements(out).size(), 20u);
 }
 
 // Reads a /proc file of a running process.
@@ -367,6 +516,52 @@ TEST_F(Binary, NoCoreFileAndSecretsLockedInMemory)
     }
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGQUIT);
     EXPECT_FALSE(WCOREDUMP(status)) << "a core was dumped";
+}
+
+// Whether another process of the same user can open /proc/PID/mem of `program` while it waits
+// for its input from a FIFO: the program runs as nobody, started by a shell (also nobody) that
+// opens the FIFO's other end, which it can do only once the program has opened its own, and then
+// tries /proc/PID/mem. "readable", "refused", or what went wrong.
+std::string memory_open_to_its_user(const fs::path& dir, const std::string& program)
+{
+    const passwd* nobody = getpwnam("nobody");
+    if (nobody == nullptr || chown(dir.c_str(), nobody->pw_uid, nobody->pw_gid) != 0) {
+        return "no user nobody";
+    }
+    const fs::path fifo = dir / ("fifo-" + std::to_string(std::rand()));
+    if (mkfifo(fifo.c_str(), 0600) != 0 || chown(fifo.c_str(), nobody->pw_uid, nobody->pw_gid) != 0) {
+        return "no FIFO";
+    }
+    const fs::path probe = dir / "probe.sh";
+    std::ofstream(probe) << "fifo=$1; shift\n"
+                            "\"$@\" \"$fifo\" > /dev/null 2>&1 &\n"
+                            "exec 4> \"$fifo\"\n"
+                            "if true 2>/dev/null 3< /proc/$!/mem; then echo readable; else echo refused; fi\n"
+                            "exec 4>&-\n"
+                            "wait\n";
+    const fs::path answer = dir / "answer";
+    const std::string command = "setpriv --reuid=" + std::to_string(nobody->pw_uid) + " --regid=" + std::to_string(nobody->pw_gid) +
+                                " --clear-groups sh '" + probe.string() + "' '" + fifo.string() + "' " + program + " > '" +
+                                answer.string() + "'";
+    if (std::system(command.c_str()) != 0) {
+        return "setpriv failed";
+    }
+    std::string said = slurp(answer);
+    return said.empty() ? "no answer" : said.substr(0, said.size() - 1);
+}
+
+TEST_F(Binary, NoOtherProcessOfTheUserReadsItsMemory)
+{
+    SKIP_ON_WINDOWS("/proc and the dumpable flag are Linux's");
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "running the tool as another user needs root: the non-dumpable flag is NOT tested in this run";
+    }
+    // The probe must see an ordinary process's memory, or it tells nothing about the tool's.
+    const std::string control = memory_open_to_its_user(dir, "cat");
+    if (control != "readable") {
+        GTEST_SKIP() << "here no process may open another's memory (" << control << "): the non-dumpable flag is NOT tested in this run";
+    }
+    EXPECT_EQ(memory_open_to_its_user(dir, binary), "refused");
 }
 
 TEST_F(Binary, OutOfMemoryIsAMessage)
@@ -587,6 +782,35 @@ TEST_F(Binary, InterruptErasesTheProgressLineAndDiesOfTheSignal)
     EXPECT_TRUE(WIFSIGNALED(screen.status) && WTERMSIG(screen.status) == SIGINT) << screen.status;
     EXPECT_TRUE(screen.shown.ends_with("\r\x1b[K")) << screen.shown;
     EXPECT_LT(whole_statements(slurp(dir / "update.sql")).size(), 200u);
+}
+
+TEST_F(Binary, IgnoredHangupStaysIgnoredWhileTheProgressLineIsShown)
+{
+    SKIP_ON_WINDOWS("POSIX signals on a pseudo-terminal");
+    const fs::path input = write("users.txt", numbered_users(20));
+    const fs::path script = dir / "update.sql";
+    bool hung_up = false;
+    // As nohup leaves it, but with the terminal kept as standard error.
+    const Screen screen = run_on_terminal("sh -c \"trap '' HUP; exec " + binary + " '" + input.string() + "' > '" + script.string() + "'\"",
+                                          80, [&](const std::string& shown, pid_t pid) {
+                                              if (!hung_up && shown.find(" left") != std::string::npos) {
+                                                  kill(pid, SIGHUP);
+                                                  hung_up = true;
+                                              }
+                                          });
+    ASSERT_TRUE(hung_up);
+    EXPECT_TRUE(WIFEXITED(screen.status) && WEXITSTATUS(screen.status) == 0) << screen.status;
+    EXPECT_EQ(whole_statements(slurp(script)).size(), 20u);
+}
+
+// A terminal ends its input once per Ctrl-D, and reading on would wait for another.
+TEST_F(Binary, EndOfInputOnATerminalIsReadOnce)
+{
+    SKIP_ON_WINDOWS("a pseudo-terminal is no Windows console");
+    const fs::path script = dir / "update.sql";
+    const Screen screen = run_on_terminal("timeout --foreground 10 " + binary + " /dev/tty > '" + script.string() + "'", 80, {}, "\x04");
+    EXPECT_TRUE(WIFEXITED(screen.status) && WEXITSTATUS(screen.status) == 0) << "status " << screen.status << " (124: still reading)";
+    EXPECT_EQ(slurp(script), "");
 }
 
 TEST_F(Binary, PathInAMessageIsOneLineWithoutEscapes)

@@ -65,6 +65,27 @@ TEST(PasswordHash, MatchesKnownAnswers)
     }
 }
 
+// The run's self-test: the vector it checks is computed right, and any other result under the
+// same setting, or a vector for another password, fails the check.
+TEST(PasswordHash, SelfTestTellsARightHashFromAWrongOne)
+{
+    const credbatch::BcryptVector right = credbatch::self_test_vector;
+    EXPECT_TRUE(credbatch::computes_known_answer(right));
+    std::string last_changed(right.hash);
+    last_changed.back() = last_changed.back() == 'm' ? 'n' : 'm';
+    const std::string other_cost = "$2a$05$" + std::string(right.hash.substr(7));
+    const credbatch::BcryptVector wrong[] = {
+        {right.password, last_changed},
+        {right.password, other_cost},
+        {"kk4DQuMMfZL9o", right.hash},
+        {right.password, right.hash.substr(0, 59)},
+        {right.password, ""},
+    };
+    for (const credbatch::BcryptVector& vector : wrong) {
+        EXPECT_FALSE(credbatch::computes_known_answer(vector)) << vector.hash;
+    }
+}
+
 struct StandardAnswer {
     std::string password;
     const char* hash_2a;  // libxcrypt, and PHP's crypt, which share its $2a$ countermeasure

@@ -18,6 +18,9 @@ TEST(PrintablePath, ControlBytesAreEscapedAndTheRestKept)
         {"\x1b[31mred\x1b[0m", "\\x1b[31mred\\x1b[0m"},
         {std::string("nul\0byte", 8), "nul\\x00byte"},
         {"del\x7f", "del\\x7f"},
+        // The bounds of each check: 0x1F is escaped and 0x20 and 0x7E kept; C1 runs 0x80 to 0x9F.
+        {"us\x1f sp~", "us\\x1f sp~"},
+        {"c1\xc2\x80\xc2\x9f", "c1\\xc2\\x80\\xc2\\x9f"},
         // UTF-8 stays readable; only its C1 controls (CSI among them) are escaped.
         {"\xc3\xa9t\xc3\xa9.txt", "\xc3\xa9t\xc3\xa9.txt"},
         {"csi\xc2\x9b" "31m", "csi\\xc2\\x9b31m"},

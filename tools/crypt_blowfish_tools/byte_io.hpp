@@ -39,7 +39,8 @@ class OutputChannel {
 public:
     virtual ~OutputChannel() = default;
 
-    // Some of `bytes`, at least one, or an error.
+    // Some of `bytes`, at least one, or an error. An error may come with the bytes that went out
+    // before it, as on Windows, where a full disk takes part of a write and then fails it.
     virtual IoResult write_some(std::string_view bytes) = 0;
 
     // Removes the last `bytes` bytes written. False where that cannot be done (a pipe, a terminal).

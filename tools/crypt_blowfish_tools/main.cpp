@@ -4,11 +4,14 @@
 // Exit status:
 //   0  every line of the input became a statement (warnings do not count)
 //   1  no argument; the input could not be opened or read, or is standard output itself;
-//      standard output could not be written; no secure random source; out of memory; or some
-//      line was rejected or could not be hashed
+//      standard output could not be written; no secure random source; the hashing library
+//      failed its known-answer test; out of memory; or some line was rejected or could not be
+//      hashed
 //
 // Every failure is one line on standard error, "credbatch: ...". No message shows a password.
-// After a failed write, a script written to a file ends at its last whole statement.
+// Before the input is read, one published bcrypt vector is hashed and compared, so that a
+// library that computes wrong hashes writes no script at all. After a failed write, a script
+// written to a file ends at its last whole statement.
 
 #include <cstdlib>
 #include <new>
@@ -92,6 +95,9 @@ int run(int argc, char* argv[])
     }
     if (const auto error = seed_salt_source()) {
         return fail("no secure random source", error);
+    }
+    if (!computes_known_answer(self_test_vector)) {
+        return fail("bcrypt self-test failed: the hashing library computes wrong hashes");
     }
 
     platform::StandardOutput standard_output;

@@ -15,7 +15,7 @@ constexpr const char* scheme_prefix = "$2a$";
 constexpr unsigned long cost = 10;
 constexpr std::string_view hash_prefix = "$2a$10$";
 constexpr std::size_t hash_length = 60;
-constexpr std::size_t setting_length = 29;  // "$2a$10$" and 22 salt characters
+constexpr std::size_t setting_length = 29;  // "$2a$10$" (or another cost) and 22 salt characters
 
 // crypt_rn's working area (32 KiB, too big for the stack), which holds the password and its key
 // schedule while it works, and the last result, which like crypt's stays valid until the next call.
@@ -119,6 +119,17 @@ std::string_view hash_password_with_salt(std::string_view password, const SaltBy
     std::array<char, hash_length + 1>& result = state().result;
     const bool usable = crypt_into(password, setting.data(), result) && std::string_view(result.data()).starts_with(hash_prefix);
     return usable ? std::string_view(result.data(), hash_length) : failure_token;
+}
+
+bool computes_known_answer(const BcryptVector& vector)
+{
+    if (vector.hash.size() != hash_length) {
+        return false;
+    }
+    std::array<char, setting_length + 1> setting{};
+    vector.hash.substr(0, setting_length).copy(setting.data(), setting_length);
+    std::array<char, hash_length + 1> computed{};
+    return crypt_into(vector.password, setting.data(), computed) && std::string_view(computed.data(), hash_length) == vector.hash;
 }
 
 bool differs_from_2b(std::string_view password, std::string_view hash)

@@ -33,6 +33,22 @@ bool differs_from_2b(std::string_view password, std::string_view hash);
 // hash_password with the salt bytes given rather than drawn.
 std::string_view hash_password_with_salt(std::string_view password, const SaltBytes& salt);
 
+// A password and the bcrypt hash string it must give, which begins with its setting.
+struct BcryptVector {
+    std::string_view password;
+    std::string_view hash;
+};
+
+// A published bcrypt test vector at cost 4, the lowest there is: 33 key expansions against the
+// 2049 of a cost-10 hash. Published with the $2b$ prefix; for a short ASCII password $2a$ and $2b$
+// are the same algorithm, and python3-bcrypt, another lineage of bcrypt, gives this very string.
+inline constexpr BcryptVector self_test_vector{"Kk4DQuMMfZL9o", "$2a$04$cVWp4XaNU8a4v1uMRum2SO026BWLIoQMD/TXg5uZV.0P.uO8m3YEm"};
+
+// Whether the hashing library computes `vector.hash` from `vector.password` under its setting.
+// A library that hashes wrongly (a miscompiled build, a broken update) would otherwise write a
+// script of hashes that no one can log in with, and nothing would show it until it is applied.
+bool computes_known_answer(const BcryptVector& vector);
+
 // The printable character (32..126) that a uniformly random byte stands for, or nothing when
 // the byte must be drawn again: 190 of the 256 values map two to each of the 95 characters,
 // so no character is likelier than another.

@@ -260,7 +260,9 @@ IoResult StandardOutput::write_some(std::string_view bytes)
 {
     DWORD written = 0;
     if (WriteFile(standard(STD_OUTPUT_HANDLE), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) == 0) {
-        return {0, last_error()};
+        // A write that fails may still have taken some bytes, as WriteFile's count says: they are
+        // counted, so that the cut-back takes them off too.
+        return {written, last_error()};
     }
     return {written, written == 0 ? std::make_error_code(std::errc::io_error) : std::error_code{}};
 }

@@ -10,13 +10,14 @@ std::error_code ScriptOutput::write(std::string_view statement)
         if (!result.error && result.bytes == 0) {
             result.error = std::make_error_code(std::errc::io_error);  // a channel that takes nothing would loop for ever
         }
+        // Bytes that went out with the error (WriteFile may count some) are part of what is cut back.
+        written += result.bytes;
         if (result.error) {
             if (written > 0) {
                 channel_.cut_back(written);
             }
             return result.error;
         }
-        written += result.bytes;
         statement.remove_prefix(result.bytes);
     }
     return {};
