@@ -31,6 +31,9 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/credbatch-db.XXXXXX")
 run=$work/run        # both sockets
 started_pids=()    # PID:signal to stop it with
 
+# shellcheck source=../stop_by_pid.sh
+source "$(dirname "$0")/../stop_by_pid.sh"
+
 # A PID is signalled only while its command line names this run's directory: bash reaps a child
 # that exits early, and its PID may then belong to someone else.
 ours() { [[ -r /proc/$1/cmdline ]] && tr '\0' ' ' <"/proc/$1/cmdline" 2>/dev/null | grep -qF "$work/"; }
@@ -51,23 +54,11 @@ leftovers() {
     done
 }
 
-stop() {
-    local pid=$1 signal=$2
-    ours "$pid" || return 0
-    kill "-$signal" "$pid" 2>/dev/null || return 0
-    for _ in $(seq 100); do
-        ours "$pid" || break
-        sleep 0.1
-    done
-    ! ours "$pid" || kill -KILL "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-}
-
 cleanup() {
     local status=$?
     local entry pid
     for entry in "${started_pids[@]}"; do
-        stop "${entry%:*}" "${entry#*:}"
+        stop_pid "${entry%:*}" "${entry#*:}" ours
     done
     for _ in $(seq 100); do
         [[ -n $(leftovers) ]] || break
@@ -587,6 +578,14 @@ checked_clean() {
             grep -q "$wanted" "$work/apply.log" || fail "clean script, $variant ($db): no line \"$wanted\"" "$work/apply.log"
         done
     done
+    # The same script once more: ROW_COUNT() counts changed rows, and each row holds its hash already.
+    load_table my "${rows[@]}"
+    if apply "clean script applied once (my)" 0 my checked "$work/clean.sql" &&
+        apply "clean script applied twice (my)" non-zero my checked "$work/clean.sql"; then
+        local lines
+        lines=$(grep -c ": 1 row matches, and it already holds this hash$" "$work/apply.log")
+        ((lines == ${#names[@]})) || fail "clean script applied twice (my): $lines of ${#names[@]} statements named as unchanged" "$work/apply.log"
+    fi
 }
 
 # Scripts with statements that do not change exactly one row, on the tables that fold case: each
@@ -639,7 +638,14 @@ checked_misuse() {
     load_table lite "${rows[@]}"
     apply "mismatch under sqlite3 without -bail" non-zero lite checked "$work/misuse.sql" -batch &&
         check_table "mismatch under sqlite3 without -bail: nothing committed" lite "$work/misuse.sql" "${rows[@]}" --
-    # A session without the README's settings is refused before the first statement.
+    # A replica role skips ordinary triggers, the check's among them: refused before the first statement.
+    load_table pg "${rows[@]}"
+    if PGOPTIONS='-c session_replication_role=replica' apply_with pg checked "$work/misuse.sql" >"$work/apply.log" 2>&1; then
+        fail "PostgreSQL session with session_replication_role=replica: status 0" "$work/apply.log"
+    else
+        check_table "PostgreSQL session with session_replication_role=replica: refused, nothing applied" pg "$work/misuse.sql" "${rows[@]}" --
+    fi
+    # A MariaDB session without the README's settings is refused before the first statement.
     load_table my "${rows[@]}"
     if awk -v engine=mariadb -f "$apply_dir/checked-apply.awk" "$work/misuse.sql" |
         mariadb --socket="$run/mysqld.sock" --user=root users >"$work/apply.log" 2>&1; then
