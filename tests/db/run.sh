@@ -647,13 +647,15 @@ checked_misuse() {
     else
         check_table "PostgreSQL session with session_replication_role=replica: refused, nothing applied" pg "$work/misuse.sql" "${rows[@]}" --
     fi
-    # A MariaDB session without the README's settings is refused before the first statement.
+    # A MariaDB session with autocommit left on, where each statement would commit on its own, is
+    # refused before the first statement.
     load_table my "${rows[@]}"
     if awk -v engine=mariadb -f "$apply_dir/checked-apply.awk" "$work/misuse.sql" |
-        mariadb --socket="$run/mysqld.sock" --user=root users >"$work/apply.log" 2>&1; then
-        fail "MariaDB session without the README's settings: status 0" "$work/apply.log"
+        mariadb --socket="$run/mysqld.sock" --user=root --default-character-set=utf8mb4 \
+            --init-command="SET SESSION sql_mode = CONCAT(@@sql_mode, ',NO_BACKSLASH_ESCAPES')" users >"$work/apply.log" 2>&1; then
+        fail "MariaDB session with autocommit on: status 0" "$work/apply.log"
     else
-        check_table "MariaDB session without the README's settings: refused, nothing applied" my "$work/misuse.sql" "${rows[@]}" --
+        check_table "MariaDB session with autocommit on: refused, nothing applied" my "$work/misuse.sql" "${rows[@]}" --
     fi
     # A line that is not a statement as credbatch writes it: a COMMIT slipped in after the first
     # would commit that one on its own.
