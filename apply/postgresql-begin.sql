@@ -1,4 +1,5 @@
--- The first of three files for psql that apply a credbatch script as one checked transaction:
+-- The first of the three files given to psql to apply a credbatch script as one checked transaction
+-- (postgresql-report.sql is included by the last):
 --
 --   psql -X -f postgresql-begin.sql -f update.sql -f postgresql-commit.sql DATABASE
 --
