@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# run.sh TOOL: applies the scripts TOOL writes to a throwaway PostgreSQL and a throwaway MariaDB
-# with the apply commands the README gives, and checks what each table holds afterwards.
+# run.sh TOOL: applies the scripts TOOL writes to a throwaway PostgreSQL, a throwaway MariaDB and
+# SQLite with the apply commands the README gives, plain and checked, and checks what each table
+# holds afterwards.
 # Exit status 0 when every check passes; 1 when one fails or a server cannot be started.
 #
 # Both servers live in one temporary directory, listen only on Unix sockets there and are
@@ -13,6 +14,7 @@ if (($# != 1)); then
     exit 2
 fi
 tool=$(readlink -f "$1")
+apply_dir=$(cd "$(dirname "$0")/../../apply" && pwd)    # the checked apply's files, as installed
 [[ -x $tool ]] || { echo "FAIL: $1 is not an executable" >&2; exit 1; }
 
 # --- the servers -------------------------------------------------------------------------------
@@ -21,13 +23,16 @@ pg_bin=${PG_BINDIR:-$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | ta
 mariadbd=$(command -v mariadbd || echo /usr/sbin/mariadbd)
 for program in "$pg_bin/initdb" "$pg_bin/postgres" "$pg_bin/pg_isready" "$pg_bin/psql" "$mariadbd" \
                "$(command -v mariadb-install-db || echo mariadb-install-db)" "$(command -v mariadb || echo mariadb)" \
-               "$(command -v perl || echo perl)"; do
-    [[ -x $program ]] || { echo "FAIL: $program is missing (Debian: postgresql-15 mariadb-server-core mariadb-client-core)" >&2; exit 1; }
+               "$(command -v perl || echo perl)" "$(command -v sqlite3 || echo sqlite3)" "$(command -v awk || echo awk)"; do
+    [[ -x $program ]] || { echo "FAIL: $program is missing (Debian: postgresql-15 mariadb-server-core mariadb-client-core sqlite3)" >&2; exit 1; }
 done
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/credbatch-db.XXXXXX")
 run=$work/run        # both sockets
 started_pids=()    # PID:signal to stop it with
+
+# shellcheck source=../stop_by_pid.sh
+source "$(dirname "$0")/../stop_by_pid.sh"
 
 # A PID is signalled only while its command line names this run's directory: bash reaps a child
 # that exits early, and its PID may then belong to someone else.
@@ -49,23 +54,11 @@ leftovers() {
     done
 }
 
-stop() {
-    local pid=$1 signal=$2
-    ours "$pid" || return 0
-    kill "-$signal" "$pid" 2>/dev/null || return 0
-    for _ in $(seq 100); do
-        ours "$pid" || break
-        sleep 0.1
-    done
-    ! ours "$pid" || kill -KILL "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-}
-
 cleanup() {
     local status=$?
     local entry pid
     for entry in "${started_pids[@]}"; do
-        stop "${entry%:*}" "${entry#*:}"
+        stop_pid "${entry%:*}" "${entry#*:}" ours
     done
     for _ in $(seq 100); do
         [[ -n $(leftovers) ]] || break
@@ -146,6 +139,8 @@ my() {
         --batch --skip-column-names "$@"
 }
 
+lite() { sqlite3 -bail -batch "$work/$1.db" "${@:2}"; }
+
 pg postgres -c "CREATE DATABASE users ENCODING 'UTF8' TEMPLATE template0" \
     -c "CREATE DATABASE verify ENCODING 'SQL_ASCII' LOCALE 'C' TEMPLATE template0"
 # Any byte string is text in an SQL_ASCII database, so pgcrypto can be handed every password.
@@ -162,29 +157,77 @@ my -e "CREATE DATABASE users CHARACTER SET utf8mb4 COLLATE utf8mb4_bin;
            DI059177 VARCHAR(60) NOT NULL,
            CHECK (DI010323 <> 'frozen' OR DI059177 LIKE 'old-%')) ENGINE=InnoDB"
 
+# The same user table with a user-name column that folds case and has no unique key, as the
+# README's note on collations describes: citext, utf8mb4_general_ci, NOCASE. And SQLite's own copy
+# of the binary table.
+pg postgres -c "CREATE DATABASE folded ENCODING 'UTF8' TEMPLATE template0"
+pg folded -c "CREATE EXTENSION citext" -c "CREATE TABLE DT511 (DI010323 citext NOT NULL, DI059177 varchar(60) NOT NULL)"
+my -e "CREATE DATABASE folded CHARACTER SET utf8mb4 COLLATE utf8mb4_general_ci;
+       CREATE TABLE folded.DT511 (DI010323 VARCHAR(100) NOT NULL, DI059177 VARCHAR(60) NOT NULL) ENGINE=InnoDB"
+lite users "CREATE TABLE DT511 (
+                DI010323 TEXT PRIMARY KEY,
+                DI059177 TEXT NOT NULL,
+                CHECK (DI010323 <> 'frozen' OR DI059177 LIKE 'old-%'))"
+lite folded "CREATE TABLE DT511 (DI010323 TEXT NOT NULL COLLATE NOCASE, DI059177 TEXT NOT NULL)"
+
 echo "servers ready in $(((${EPOCHREALTIME/./} - ${started/./}) / 1000)) ms"
 
 # --- the apply commands ------------------------------------------------------------------------
-# Exactly the README's commands; the test adds only where the server is and who connects.
+# Exactly the README's commands; the test adds only where the server is and who connects, and the
+# database: "users" (a binary, unique user-name column) or "folded" (one that folds case).
 
-apply_pg() {
-    PGOPTIONS='-c standard_conforming_strings=on' "$pg_bin/psql" -h "$run" -U credbatch -d users \
-        -v ON_ERROR_STOP=1 -1 -f "$1"
+readme_init="SET SESSION sql_mode = CONCAT(@@sql_mode, ',NO_BACKSLASH_ESCAPES'), autocommit = 0"
+
+# plain_pg SETTING DATABASE SCRIPT: the plain command, standard_conforming_strings set to SETTING.
+plain_pg() {
+    PGOPTIONS="-c standard_conforming_strings=$1" "$pg_bin/psql" -h "$run" -U credbatch -d "$2" \
+        -v ON_ERROR_STOP=1 -1 -f "$3"
 }
-apply_my() {
-    { cat "$1"; echo 'COMMIT;'; } | mariadb --socket="$run/mysqld.sock" --user=root \
-        --default-character-set=utf8mb4 \
-        --init-command="SET SESSION sql_mode = CONCAT(@@sql_mode, ',NO_BACKSLASH_ESCAPES'), autocommit = 0" users
+# plain_my INIT_COMMAND DATABASE SCRIPT
+plain_my() {
+    { cat "$3"; echo 'COMMIT;'; } | mariadb --socket="$run/mysqld.sock" --user=root \
+        --default-character-set=utf8mb4 --init-command="$1" "$2"
+}
+plain_lite() {
+    sqlite3 -bail "$work/$1.db" <"$2"
+}
+# checked_pg commit|check DATABASE SCRIPT
+checked_pg() {
+    "$pg_bin/psql" -X -h "$run" -U credbatch -d "$2" \
+        -f "$apply_dir/postgresql-begin.sql" -f "$3" -f "$apply_dir/postgresql-$1.sql"
+}
+# checked_my commit|check DATABASE SCRIPT [CLIENT_OPTION...]
+checked_my() {
+    local mode=$1 database=$2 script=$3
+    shift 3
+    awk -v engine=mariadb -v check="$([[ $mode == check ]] && echo 1)" -f "$apply_dir/checked-apply.awk" "$script" |
+        mariadb --socket="$run/mysqld.sock" --user=root "$@" \
+            --default-character-set=utf8mb4 --init-command="$readme_init" "$database"
+}
+# checked_lite commit|check DATABASE SCRIPT [SQLITE3_OPTION...]
+checked_lite() {
+    local mode=$1 database=$2 script=$3
+    shift 3
+    awk -v engine=sqlite -v check="$([[ $mode == check ]] && echo 1)" -f "$apply_dir/checked-apply.awk" "$script" |
+        sqlite3 "${@--bail}" "$work/$database.db"
 }
 
-# The same, with the one setting the README warns about left unsafe.
-apply_pg_escapes() {
-    PGOPTIONS='-c standard_conforming_strings=off' "$pg_bin/psql" -h "$run" -U credbatch -d users \
-        -v ON_ERROR_STOP=1 -1 -f "$1"
-}
-apply_my_escapes() {
-    { cat "$1"; echo 'COMMIT;'; } | mariadb --socket="$run/mysqld.sock" --user=root \
-        --default-character-set=utf8mb4 --init-command="SET SESSION autocommit = 0" users
+# apply_with DB VARIANT SCRIPT [OPTION...]: SCRIPT applied to DB (pg, my, lite; with -folded for
+# that database) in VARIANT: plain, escapes (the one setting the README warns about left unsafe),
+# checked, or check (only).
+apply_with() {
+    local engine=${1%-folded} database=users variant=$2 script=$3
+    [[ $1 == *-folded ]] && database=folded
+    shift 3
+    case $engine:$variant in
+    pg:plain) plain_pg on "$database" "$script" ;;
+    pg:escapes) plain_pg off "$database" "$script" ;;
+    my:plain) plain_my "$readme_init" "$database" "$script" ;;
+    my:escapes) plain_my 'SET SESSION autocommit = 0' "$database" "$script" ;;
+    lite:plain) plain_lite "$database" "$script" ;;
+    *:checked) "checked_$engine" commit "$database" "$script" "$@" ;;
+    *:check) "checked_$engine" check "$database" "$script" "$@" ;;
+    esac
 }
 
 # --- helpers -----------------------------------------------------------------------------------
@@ -202,12 +245,7 @@ hex() { printf '%s' "$1" | od -An -v -tx1 | tr -d ' \n'; }
 # The hash in line N of a script: the statement's first literal, which never holds a quote.
 hash_of() { LC_ALL=C sed -n "$2p" "$1" | cut -d"'" -f2; }
 
-# Input lines, in order: names[i] with passwords[i]. Rows of the table: rows. The row each statement
-# is expected to reach: hits.
-names=()
-passwords=()
-rows=()
-hits=()
+# Input lines, in order: names[i] with passwords[i], in arrays local to each case.
 user() {
     names+=("$1")
     passwords+=("$2")
@@ -221,44 +259,54 @@ write_input() {
 
 # load_table DB ROW...: the table holds exactly these user names, row K with the hash "old-K".
 load_table() {
-    local db=$1 values="" k=0 row
+    local engine=${1%-folded} database=users values="" k=0 row
+    [[ $1 == *-folded ]] && database=folded
     shift
     for row in "$@"; do
         k=$((k + 1))
-        case $db in
+        case $engine in
         pg) values+="${values:+,}(convert_from(decode('$(hex "$row")', 'hex'), 'UTF8'), 'old-$k')" ;;
         my) values+="${values:+,}(CONVERT(UNHEX('$(hex "$row")') USING utf8mb4), 'old-$k')" ;;
+        lite) values+="${values:+,}(CAST(X'$(hex "$row")' AS TEXT), 'old-$k')" ;;
         esac
     done
-    case $db in
-    pg) pg users -c "TRUNCATE DT511" -c "INSERT INTO DT511 VALUES $values" ;;
-    my) my users -e "DELETE FROM DT511; INSERT INTO DT511 VALUES $values" ;;
+    case $engine in
+    pg) pg "$database" -c "TRUNCATE DT511" -c "INSERT INTO DT511 VALUES $values" ;;
+    my) my "$database" -e "DELETE FROM DT511; INSERT INTO DT511 VALUES $values" ;;
+    lite) lite "$database" "DELETE FROM DT511; INSERT INTO DT511 VALUES $values" ;;
     esac
 }
 
 # dump_table DB: "hex-of-name hash" per row, sorted.
 dump_table() {
-    case $1 in
-    pg) pg users -c "SELECT encode(convert_to(DI010323, 'UTF8'), 'hex') || ' ' || DI059177 FROM DT511" ;;
-    my) my users -e "SELECT CONCAT(LOWER(HEX(DI010323)), ' ', DI059177) FROM DT511" ;;
+    local engine=${1%-folded} database=users
+    [[ $1 == *-folded ]] && database=folded
+    case $engine in
+    pg) pg "$database" -c "SELECT encode(convert_to(DI010323, 'UTF8'), 'hex') || ' ' || DI059177 FROM DT511" ;;
+    my) my "$database" -e "SELECT CONCAT(LOWER(HEX(DI010323)), ' ', DI059177) FROM DT511" ;;
+    lite) lite "$database" "SELECT lower(hex(DI010323)) || ' ' || DI059177 FROM DT511" ;;
     esac | LC_ALL=C sort
 }
 
-# expected_table SCRIPT ROW...: the dump of a table loaded with ROW... once statement K of SCRIPT
-# has set the hash of row hits[K-1] (none when that is empty or not a row), every other row
-# keeping its old value.
+# expected_table SCRIPT ROW... -- HIT...: the dump of a table loaded with ROW... once statement K
+# of SCRIPT has set the hash of the K-th HIT (none when that is empty or not a row), every other
+# row keeping its old value.
 expected_table() {
-    local script=$1 k=0 i row key
+    local script=$1 k=0 row key
     shift
     local -A value=()
+    while (($#)) && [[ $1 != -- ]]; do
+        k=$((k + 1))
+        value[$(hex "$1")]=old-$k
+        shift
+    done
+    shift
+    k=0
     for row in "$@"; do
         k=$((k + 1))
-        value[$(hex "$row")]=old-$k
-    done
-    for i in "${!hits[@]}"; do
-        key=$(hex "${hits[i]}")
+        key=$(hex "$row")
         if [[ -n $key && -v value[$key] ]]; then
-            value[$key]=$(hash_of "$script" $((i + 1)))
+            value[$key]=$(hash_of "$script" "$k")
         fi
     done
     for key in "${!value[@]}"; do
@@ -266,7 +314,7 @@ expected_table() {
     done | LC_ALL=C sort
 }
 
-# check_table LABEL DB SCRIPT ROW...: the table is exactly what expected_table says.
+# check_table LABEL DB SCRIPT ROW... -- HIT...: the table is exactly what expected_table says.
 check_table() {
     local label=$1 db=$2
     shift 2
@@ -279,12 +327,14 @@ check_table() {
     fi
 }
 
-# apply LABEL COMMAND SCRIPT WANTED_STATUS: WANTED_STATUS is "0" or "non-zero".
+# apply LABEL WANTED_STATUS DB VARIANT SCRIPT [OPTION...]: apply_with DB VARIANT SCRIPT OPTION...,
+# which must end with WANTED_STATUS: "0", "non-zero" or "any". Its output goes to $work/apply.log.
 apply() {
-    local label=$1 command=$2 script=$3 wanted=$4 status=0
-    "$command" "$script" >"$work/apply.log" 2>&1 || status=$?
+    local label=$1 wanted=$2 status=0
+    shift 2
+    apply_with "$@" >"$work/apply.log" 2>&1 || status=$?
     if [[ $wanted == 0 && $status -ne 0 ]] || [[ $wanted == non-zero && $status -eq 0 ]]; then
-        fail "$label: $command ended with status $status, wanted $wanted; its output:" "$work/apply.log"
+        fail "$label: the $2 command on $1 ended with status $status, wanted $wanted; its output:" "$work/apply.log"
         return 1
     fi
 }
@@ -307,25 +357,29 @@ pgcrypto_rejects() {
                   ORDER BY n"
 }
 
-# on_both LABEL SCRIPT WANTED_STATUS SUFFIX CHECK HIT...: on each database, the table loaded with
-# rows, SCRIPT applied with apply_<db>SUFFIX, which must end with WANTED_STATUS, and the table then
-# holding the new hashes of exactly the rows HIT... (CHECK says so).
-on_both() {
-    local label=$1 script=$2 wanted=$3 suffix=$4 check=$5 db
-    shift 5
-    for db in pg my; do
+# on_each "DB..." LABEL SCRIPT WANTED_STATUS VARIANT CHECK ROW... -- HIT...: on each DB, the table
+# loaded with ROW..., SCRIPT applied with the VARIANT command, which must end with WANTED_STATUS,
+# and the table then holding the new hashes of exactly the rows HIT... (CHECK says so).
+on_each() {
+    local dbs=$1 label=$2 script=$3 wanted=$4 variant=$5 check=$6 db
+    shift 6
+    local rows=()
+    while [[ $1 != -- ]]; do
+        rows+=("$1")
+        shift
+    done
+    for db in $dbs; do
         load_table "$db" "${rows[@]}"
-        apply "$label ($db)" "apply_$db$suffix" "$script" "$wanted" || continue
-        hits=("$@")
-        check_table "$label ($db): $check" "$db" "$script" "${rows[@]}"
+        apply "$label ($db)" "$wanted" "$db" "$variant" "$script" || continue
+        check_table "$label ($db): $check" "$db" "$script" "${rows[@]}" "$@"
     done
 }
+on_both() { on_each "pg my" "$@"; }
 
 # --- cases -------------------------------------------------------------------------------------
 
 # Hostile user names: each named row gets exactly its own statement's hash, nothing else changes.
-hostile_names() {
-    names=() passwords=()
+hostile_input() {
     user "'" 'quote'
     user "''" 'two-quotes'
     user "\\'" 'backslash-quote'
@@ -349,6 +403,11 @@ hostile_names() {
     user '50%_off' 'wildcards'
     user "$(printf 'n%.0s' {1..100})" 'longest-name'
     user 'nobody-here' 'not-in-the-table'
+}
+
+hostile_names() {
+    local names=() passwords=() rows
+    hostile_input
     # Everyone named but the last, and rows that a misread literal would hit instead.
     rows=("${names[@]:0:${#names[@]}-1}" bystander backslash trailing '\' alice $'\xc3\xa9' o brien DROP q "''''")
 
@@ -369,7 +428,8 @@ hostile_names() {
         fail "hostile names: the tool's messages are not one backslash warning per such name (- expected, + found)" "$work/diff"
     fi
 
-    on_both "hostile names" "$work/hostile.sql" 0 "" "each named row has its own new hash, no other row touched" "${names[@]}"
+    on_both "hostile names" "$work/hostile.sql" 0 plain "each named row has its own new hash, no other row touched" \
+        "${rows[@]}" -- "${names[@]}"
 
     pgcrypto_rejects "$work/hostile.sql" >"$work/rejected"
     if [[ -s $work/rejected ]]; then
@@ -382,7 +442,7 @@ hostile_names() {
 # A password whose $2a$ hash, in libxcrypt, differs from its $2b$ hash: pgcrypto computes $2a$ as
 # $2b$, so it does not accept the tool's hash. This is what the tool's warning about it is for.
 countermeasure_password() {
-    names=() passwords=()
+    local names=() passwords=() rows
     user 'ff-user' $'\xff\xff\x61'
     rows=(ff-user)
     write_input "$work/ff.txt"
@@ -392,9 +452,8 @@ countermeasure_password() {
         return
     fi
     load_table pg "${rows[@]}"
-    apply "FF FF 61 password (pg)" apply_pg "$work/ff.sql" 0 || return
-    hits=(ff-user)
-    check_table "FF FF 61 password (pg): the row holds the tool's hash" pg "$work/ff.sql" "${rows[@]}"
+    apply "FF FF 61 password (pg)" 0 pg plain "$work/ff.sql" || return
+    check_table "FF FF 61 password (pg): the row holds the tool's hash" pg "$work/ff.sql" "${rows[@]}" -- ff-user
 
     local hash b_hash pg_hash
     hash=$(hash_of "$work/ff.sql" 1)
@@ -424,7 +483,7 @@ countermeasure_password() {
 cut_script() {
     local label=$1 offset=$2
     local fill=$((1024 - offset - 7 * 112)) i length
-    names=() passwords=()
+    local names=() passwords=() rows
     for i in 1 2 3 4 5 6 7; do
         length=$((fill / 7 + (i <= fill % 7 ? 1 : 0)))
         user "$(printf "f$i%0$((length - 2))d" 0)" "pw$i"
@@ -444,25 +503,25 @@ cut_script() {
     elif ! grep -q '^credbatch: cannot write standard output: ' "$work/tool.err"; then
         fail "cut script, $label: no write failure reported" "$work/tool.err"
     fi
-    on_both "cut script, $label" "$work/cut.sql" 0 "" "only the 7 whole statements applied" "${names[@]:0:7}"
+    on_both "cut script, $label" "$work/cut.sql" 0 plain "only the 7 whole statements applied" "${rows[@]}" -- "${names[@]:0:7}"
 }
 
 # One statement refused by the database: the whole script rolls back and the command fails.
 refused_statement() {
-    names=() passwords=()
+    local names=() passwords=() rows
     user alpha 'pw-alpha'
     user frozen 'pw-frozen'
     user omega 'pw-omega'
     rows=("${names[@]}")
     write_input "$work/refused.txt"
     run_tool "$work/refused.txt" "$work/refused.sql"
-    on_both "refused statement" "$work/refused.sql" non-zero "" "nothing applied, the command failed"
+    on_both "refused statement" "$work/refused.sql" non-zero plain "nothing applied, the command failed" "${rows[@]}" --
 }
 
 # A user name that is not UTF-8: PostgreSQL refuses the statement and -1 rolls everything back;
 # MariaDB matches no row with it and applies the rest.
 not_utf8() {
-    names=() passwords=()
+    local names=() passwords=() rows
     user alpha 'pw-alpha'
     user $'bad\xe9name' 'pw-bad'
     user omega 'pw-omega'
@@ -471,33 +530,192 @@ not_utf8() {
     run_tool "$work/latin1.txt" "$work/latin1.sql"
 
     load_table pg "${rows[@]}"
-    if apply "non-UTF-8 name (pg)" apply_pg "$work/latin1.sql" non-zero; then
-        hits=()
-        check_table "non-UTF-8 name (pg): the whole script rolled back" pg "$work/latin1.sql" "${rows[@]}"
+    if apply "non-UTF-8 name (pg)" non-zero pg plain "$work/latin1.sql"; then
+        check_table "non-UTF-8 name (pg): the whole script rolled back" pg "$work/latin1.sql" "${rows[@]}" --
         grep -q 'invalid byte sequence for encoding "UTF8"' "$work/apply.log" ||
             fail "non-UTF-8 name (pg): psql failed for another reason" "$work/apply.log"
     fi
     load_table my "${rows[@]}"
-    if apply "non-UTF-8 name (my)" apply_my "$work/latin1.sql" 0; then
+    if apply "non-UTF-8 name (my)" 0 my plain "$work/latin1.sql"; then
         # The bad name's statement reaches none of its lookalikes.
-        hits=(alpha '' omega)
-        check_table "non-UTF-8 name (my): the rest applied, no row matched the name" my "$work/latin1.sql" "${rows[@]}"
+        check_table "non-UTF-8 name (my): the rest applied, no row matched the name" my "$work/latin1.sql" \
+            "${rows[@]}" -- alpha '' omega
     fi
 }
 
 # The unsafe settings: a backslash in a name is read as an escape, so the statement for
 # back\slash resets the password of the user "backslash" instead, and says nothing.
 backslash_misread() {
-    names=() passwords=()
+    local names=() passwords=() rows
     user 'back\slash' 'pw-back-slash'
     rows=('back\slash' backslash)
     write_input "$work/escape.txt"
     run_tool "$work/escape.txt" "$work/escape.sql"
-    on_both "backslash as escape" "$work/escape.sql" 0 _escapes \
-        "the unsafe setting gave back\\slash's new hash to \"backslash\"" backslash
+    on_both "backslash as escape" "$work/escape.sql" 0 escapes \
+        "the unsafe setting gave back\\slash's new hash to \"backslash\"" "${rows[@]}" -- backslash
+}
+
+# The checked apply on a clean script: the hostile names, every one of them in the table, commit
+# with each row as expected and a line that says so; check-only leaves the table as it was.
+checked_clean() {
+    local names=() passwords=() rows db variant wanted
+    hostile_input
+    rows=("${names[@]}" bystander backslash trailing '\' alice o brien DROP q "''''")
+    write_input "$work/clean.txt"
+    run_tool "$work/clean.txt" "$work/clean.sql"
+    for variant in checked check; do
+        for db in pg my lite; do
+            load_table "$db" "${rows[@]}"
+            apply "clean script, $variant ($db)" 0 "$db" "$variant" "$work/clean.sql" || continue
+            if [[ $variant == checked ]]; then
+                check_table "clean script, checked ($db): each named row has its own new hash" "$db" "$work/clean.sql" \
+                    "${rows[@]}" -- "${names[@]}"
+                wanted="each of the ${#names[@]} statements changed exactly one row"
+            else
+                check_table "clean script, check only ($db): the table is unchanged" "$db" "$work/clean.sql" "${rows[@]}" --
+                wanted="each of the ${#names[@]} statements would change exactly one row"
+            fi
+            grep -q "$wanted" "$work/apply.log" || fail "clean script, $variant ($db): no line \"$wanted\"" "$work/apply.log"
+        done
+    done
+    # The same script once more: ROW_COUNT() counts changed rows, and each row holds its hash already.
+    load_table my "${rows[@]}"
+    if apply "clean script applied once (my)" 0 my checked "$work/clean.sql" &&
+        apply "clean script applied twice (my)" non-zero my checked "$work/clean.sql"; then
+        local lines
+        lines=$(grep -c ": 1 row matches, and it already holds this hash$" "$work/apply.log" || true)
+        ((lines == ${#names[@]})) || fail "clean script applied twice (my): $lines of ${#names[@]} statements named as unchanged" "$work/apply.log"
+    fi
+}
+
+# Scripts with statements that do not change exactly one row, on the tables that fold case: each
+# commits nothing, fails, and names exactly the offending statements, as does check-only.
+# Rows: alice, ALICE, bob, dave. Each case: a label, its user names, the lines wanted (split at ";").
+checked_mismatch_cases=(
+    "a missing user|bob carol dave|statement 2, user 'carol': no row matches"
+    "a user matched twice by folding|bob alice dave|statement 2, user 'alice': 2 rows match"
+    "a mismatch in the last statement only|bob dave carol|statement 3, user 'carol': no row matches"
+    "several, one with a quote|o'neil bob ALICE|statement 1, user 'o''neil': no row matches;statement 3, user 'ALICE': 2 rows match"
+)
+checked_mismatches() {
+    local entry label users wanted names passwords name variant db
+    local rows=(alice ALICE bob dave)
+    for entry in "${checked_mismatch_cases[@]}"; do
+        IFS='|' read -r label users wanted <<<"$entry"
+        names=() passwords=()
+        for name in $users; do
+            user "$name" "pw-$name"
+        done
+        write_input "$work/mismatch.txt"
+        run_tool "$work/mismatch.txt" "$work/mismatch.sql"
+        tr ';' '\n' <<<"$wanted" >"$work/wanted"
+        for variant in checked check; do
+            for db in pg-folded my-folded lite-folded; do
+                load_table "$db" "${rows[@]}"
+                apply "$label, $variant ($db)" non-zero "$db" "$variant" "$work/mismatch.sql" || continue
+                check_table "$label, $variant ($db): nothing committed" "$db" "$work/mismatch.sql" "${rows[@]}" --
+                grep '^statement ' "$work/apply.log" | diff -u "$work/wanted" - >"$work/diff" ||
+                    fail "$label, $variant ($db): the offending statements are not named exactly (- wanted, + found)" "$work/diff"
+            done
+        done
+    done
+}
+
+# What an administrator might get wrong around the checked apply, and what the filter refuses.
+checked_misuse() {
+    local names=() passwords=()
+    local rows=(alice bob)
+    user alice pw-alice
+    user carol pw-carol
+    user bob pw-bob
+    write_input "$work/misuse.txt"
+    run_tool "$work/misuse.txt" "$work/misuse.sql"
+    # A client told to carry on past errors, with the plain command's COMMIT added out of habit,
+    # still commits nothing after a mismatch (mariadb --force then ends with status 0).
+    load_table my "${rows[@]}"
+    { awk -v engine=mariadb -f "$apply_dir/checked-apply.awk" "$work/misuse.sql"; echo 'COMMIT;'; } |
+        mariadb --socket="$run/mysqld.sock" --user=root --force --default-character-set=utf8mb4 \
+            --init-command="$readme_init" users >"$work/apply.log" 2>&1 || true
+    check_table "mismatch under mariadb --force, COMMIT added: nothing committed" my "$work/misuse.sql" "${rows[@]}" --
+    load_table lite "${rows[@]}"
+    apply "mismatch under sqlite3 without -bail" non-zero lite checked "$work/misuse.sql" -batch &&
+        check_table "mismatch under sqlite3 without -bail: nothing committed" lite "$work/misuse.sql" "${rows[@]}" --
+    # A replica role skips ordinary triggers, the check's among them: refused before the first statement.
+    load_table pg "${rows[@]}"
+    if PGOPTIONS='-c session_replication_role=replica' apply_with pg checked "$work/misuse.sql" >"$work/apply.log" 2>&1; then
+        fail "PostgreSQL session with session_replication_role=replica: status 0" "$work/apply.log"
+    else
+        check_table "PostgreSQL session with session_replication_role=replica: refused, nothing applied" pg "$work/misuse.sql" "${rows[@]}" --
+    fi
+    # A MariaDB session with autocommit left on, where each statement would commit on its own, is
+    # refused before the first statement.
+    load_table my "${rows[@]}"
+    if awk -v engine=mariadb -f "$apply_dir/checked-apply.awk" "$work/misuse.sql" |
+        mariadb --socket="$run/mysqld.sock" --user=root --default-character-set=utf8mb4 \
+            --init-command="SET SESSION sql_mode = CONCAT(@@sql_mode, ',NO_BACKSLASH_ESCAPES')" users >"$work/apply.log" 2>&1; then
+        fail "MariaDB session with autocommit on: status 0" "$work/apply.log"
+    else
+        check_table "MariaDB session with autocommit on: refused, nothing applied" my "$work/misuse.sql" "${rows[@]}" --
+    fi
+    # A line that is not a statement as credbatch writes it: a COMMIT slipped in after the first
+    # would commit that one on its own.
+    names=(alice bob) passwords=(pw-alice pw-bob)
+    write_input "$work/misuse.txt"
+    run_tool "$work/misuse.txt" "$work/misuse.sql"
+    { head -n 1 "$work/misuse.sql"; echo 'COMMIT;'; tail -n +2 "$work/misuse.sql"; } >"$work/edited.sql"
+    on_each "my lite" "edited script, checked" "$work/edited.sql" non-zero checked "the filter stopped at line 2, nothing committed" \
+        "${rows[@]}" --
+}
+
+# Nothing of the checked apply is left in any schema, whatever happened above, nor after a client
+# killed halfway.
+checked_leaves_nothing() {
+    local db leftovers names=() passwords=()
+    user alice pw-alice
+    write_input "$work/killed.txt"
+    run_tool "$work/killed.txt" "$work/killed.sql"
+    load_table pg alice
+    mkfifo "$work/fifo"
+    "$pg_bin/psql" -X -h "$run" -U credbatch -d users -f "$apply_dir/postgresql-begin.sql" -f "$work/fifo" \
+        -f "$apply_dir/postgresql-commit.sql" >"$work/apply.log" 2>&1 &
+    local psql_pid=$!
+    exec 3>"$work/fifo"
+    cat "$work/killed.sql" >&3
+    # Until the UPDATE has run, with the trigger in place; then the client is killed.
+    for _ in $(seq 100); do
+        [[ $(pg postgres -c "SELECT count(*) FROM pg_stat_activity WHERE datname = 'users' AND state = 'idle in transaction'") == 1 ]] && break
+        sleep 0.1
+    done
+    kill -KILL "$psql_pid"
+    wait "$psql_pid" 2>/dev/null || true
+    exec 3>&-
+    rm "$work/fifo"
+    for _ in $(seq 100); do
+        [[ $(pg postgres -c "SELECT count(*) FROM pg_stat_activity WHERE datname = 'users'") == 0 ]] && break
+        sleep 0.1
+    done
+    check_table "psql killed halfway: nothing committed" pg "$work/killed.sql" alice --
+
+    for db in users folded; do
+        leftovers=$(pg "$db" -c "SELECT tgname FROM pg_trigger WHERE NOT tgisinternal
+                                 UNION ALL SELECT proname FROM pg_proc WHERE proname LIKE 'credbatch%'
+                                 UNION ALL SELECT relname FROM pg_class WHERE relname LIKE 'credbatch%'")
+        [[ -z $leftovers ]] || fail "PostgreSQL database $db holds: $leftovers"
+        leftovers=$(my -e "SELECT table_name FROM information_schema.tables WHERE table_schema = '$db' AND table_name <> 'DT511'
+                           UNION ALL SELECT routine_name FROM information_schema.routines WHERE routine_schema = '$db'
+                           UNION ALL SELECT trigger_name FROM information_schema.triggers WHERE trigger_schema = '$db'")
+        [[ -z $leftovers ]] || fail "MariaDB database $db holds: $leftovers"
+        leftovers=$(lite "$db" "SELECT name FROM sqlite_master WHERE name NOT IN ('DT511', 'sqlite_autoindex_DT511_1')")
+        [[ -z $leftovers ]] || fail "SQLite database $db holds: $leftovers"
+    done
+    pass "checked apply: nothing left in any schema, also after psql was killed halfway"
 }
 
 hostile_names
+checked_clean
+checked_mismatches
+checked_misuse
+checked_leaves_nothing
 countermeasure_password
 cut_script "cut inside the hash" 59
 cut_script "cut after the hash, before WHERE" 90

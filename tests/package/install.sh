@@ -1,6 +1,6 @@
 #!/bin/sh
-# install.sh BUILD_DIR VERSION: installs into a fresh prefix. Exactly the tool, its manual page
-# and its copyright and changelog files must land there, the page must lint clean and name the
+# install.sh BUILD_DIR VERSION: installs into a fresh prefix. Exactly the tool, the checked apply's
+# files, its manual page and its copyright and changelog files must land there, the page must lint clean and name the
 # version, and the tool must run.
 set -eu
 build=$1 version=$2
@@ -9,7 +9,7 @@ trap 'rm -rf "$prefix"' EXIT
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
 installed=$(cd "$prefix" && find . -type f -o -type l | sort | tr '\n' ' ')
-expected="./bin/credbatch ./share/doc/credbatch/changelog.gz ./share/doc/credbatch/copyright ./share/man/man1/credbatch.1.gz "
+expected="./bin/credbatch ./share/credbatch/checked-apply.awk ./share/credbatch/postgresql-begin.sql ./share/credbatch/postgresql-check.sql ./share/credbatch/postgresql-commit.sql ./share/credbatch/postgresql-report.sql ./share/doc/credbatch/changelog.gz ./share/doc/credbatch/copyright ./share/man/man1/credbatch.1.gz "
 if [ "$installed" != "$expected" ]; then
     echo "installed: $installed" >&2
     exit 1

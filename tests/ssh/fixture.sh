@@ -28,28 +28,11 @@ ssh_fixture_fail() {
     return 1
 }
 
-# Every process below PID, deepest first, found through /proc's child lists, never by name.
-ssh_fixture_descendants() {
-    local child
-    # shellcheck disable=SC2013 # the lists hold PIDs separated by spaces
-    for child in $(cat "/proc/$1/task/"*/children 2>/dev/null); do
-        ssh_fixture_descendants "$child"
-        echo "$child"
-    done
-}
+# shellcheck source=../stop_by_pid.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../stop_by_pid.sh"
 
-# Kills one server and everything below it. The server is stopped first so that no new session
-# forks while its tree is being read; once it is gone its orphans could not be found any more.
-ssh_fixture_kill_tree() {
-    local pid=$1 signal=$2 tree
-    kill -STOP "$pid" 2>/dev/null || return 0
-    tree=$(ssh_fixture_descendants "$pid")
-    # shellcheck disable=SC2086
-    [ -z "$tree" ] || kill -KILL $tree 2>/dev/null || true
-    kill "-$signal" "$pid" 2>/dev/null || true
-    kill -CONT "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-}
+# Kills one server and everything below it.
+ssh_fixture_kill_tree() { kill_pid_tree "$@"; }
 
 # A credbatch for one machine: notes its PID (which exec keeps) and runs the binary under test.
 ssh_fixture_install_tool() {
@@ -210,7 +193,7 @@ ssh_fixture_freeze_host() {
     local pid=${ssh_fixture_pid[$1]:-} tree
     [ -n "$pid" ] || { ssh_fixture_fail "no server named $1 is running"; return 1; }
     kill -STOP "$pid"
-    tree=$(ssh_fixture_descendants "$pid")
+    tree=$(pid_descendants "$pid")
     # shellcheck disable=SC2086
     [ -z "$tree" ] || kill -STOP $tree
 }
