@@ -4,7 +4,9 @@
 #include <string>
 
 #include "credential_line.hpp"
+#include "seen_names.hpp"
 #include "statement.hpp"
+#include "utf8.hpp"
 
 namespace credbatch {
 
@@ -35,12 +37,13 @@ std::optional<std::string_view> rejection(const CredentialLine& line)
 // One run: the sinks, the hash step and the tallies that the lines add to.
 class Batch {
 public:
-    Batch(ByteSink& script, ByteSink& messages, const HashStep& hash, std::string_view line_ending)
-        : script_(script), messages_(messages), hash_(hash), line_ending_(line_ending)
+    Batch(ByteSink& script, ByteSink& messages, const HashStep& hash, const BatchOptions& options)
+        : script_(script), messages_(messages), hash_(hash), line_ending_(options.line_ending), seen_(options.name_key)
     {
     }
 
     // Writes the line's messages and statement; the error when the script could not take it.
+    // Only a line that gets a statement counts as having seen its user name.
     std::error_code convert(CredentialLine& line, std::uint64_t line_number)
     {
         if (const auto reason = rejection(line)) {
@@ -48,11 +51,24 @@ public:
             lines_failed = true;
             return {};
         }
-        if (line.user.kept().find('\\') != std::string_view::npos) {
+        const std::string_view user = line.user.kept();
+        if (!is_valid_utf8(user)) {
+            report(line_number, "user name is not valid UTF-8; a UTF-8 database refuses it or matches no row");
+        }
+        if (has_invisible_character(user)) {
+            report(line_number, "user name contains an invisible character, such as a non-breaking or zero-width space");
+        }
+        if (user.find('\\') != std::string_view::npos) {
             report(line_number, "user name contains a backslash, which some databases read as an escape");
+        }
+        if (const std::uint64_t earlier = seen_.earlier_line(user, line_number)) {
+            report(line_number, "user name already on line " + std::to_string(earlier) + "; the later statement wins");
         }
         if (line.password.length() > bcrypt_key_bytes) {
             report(line_number, "only the first 72 bytes of the password are used");
+        }
+        if (!is_valid_utf8(line.password.kept())) {
+            report(line_number, "password is not valid UTF-8; applications that receive passwords as UTF-8 will not match it");
         }
         const Hashed hashed = hash_(line.password.kept());
         line.password.clear();
@@ -68,7 +84,7 @@ public:
             report(line_number, "the password could not be hashed; its statement carries the failure token");
             lines_failed = true;
         }
-        format_statement(statement_, hashed.text, line.user.kept(), line_ending_);
+        format_statement(statement_, hashed.text, user, line_ending_);
         if (auto error = script_.write(statement_)) {
             return error;
         }
@@ -96,6 +112,7 @@ private:
     ByteSink& messages_;
     const HashStep& hash_;
     std::string_view line_ending_;
+    SeenNames seen_;
     std::string statement_;
     std::string message_;
 };
@@ -107,7 +124,7 @@ BatchResult run_batch(ByteSource& input, ByteSink& script, ByteSink& messages, c
 {
     CredentialReader reader(input);
     CredentialLine line;
-    Batch batch(script, messages, hash, options.line_ending);
+    Batch batch(script, messages, hash, options);
     BatchProgress progress;
 
     while (reader.next(line)) {
@@ -125,6 +142,9 @@ BatchResult run_batch(ByteSource& input, ByteSink& script, ByteSink& messages, c
     }
     if (reader.error()) {
         return {BatchEnd::read_failed, reader.error(), batch.lines_failed};
+    }
+    if (!reader.utf16_encoding().empty()) {
+        return {BatchEnd::utf16_input, {}, false, reader.utf16_encoding()};
     }
     return {BatchEnd::input_done, {}, batch.lines_failed};
 }

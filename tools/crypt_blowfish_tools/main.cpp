@@ -56,12 +56,26 @@ Hashed hash_for_script(std::string_view password)
     return {hash, differs_from_2b(password, hash)};
 }
 
-BatchResult run_with_progress(platform::InputFile& input, ByteSink& script, ByteSink& errors)
+// A key of its own for every run, so that no input can be made to collide in the table of
+// user names already seen.
+std::error_code draw_name_key(NameKey& key)
+{
+    std::array<unsigned char, sizeof(NameKey)> bytes{};
+    if (const auto error = platform::fill_random(bytes)) {
+        return error;
+    }
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        key[i / 8] = key[i / 8] << 8 | bytes[i];
+    }
+    return {};
+}
+
+BatchResult run_with_progress(platform::InputFile& input, ByteSink& script, ByteSink& errors, const NameKey& key)
 {
     // Someone is watching a batch that may take minutes: show how far it has come.
     ProgressLine progress(errors, input.size());
     const auto show = [&progress](const BatchProgress& done) { progress.update(done); };
-    return run_batch(input, script, progress.messages(), hash_for_script, {platform::line_ending, show});
+    return run_batch(input, script, progress.messages(), hash_for_script, {platform::line_ending, show, key});
 }
 
 int run(int argc, char* argv[])
@@ -85,20 +99,27 @@ int run(int argc, char* argv[])
     if (input.is_standard_output()) {
         return fail(naming("input", path) + " is the same file as standard output");
     }
-    if (const auto error = seed_salt_source()) {
-        return fail("no secure random source", error);
+    NameKey name_key{};
+    std::error_code random_error = seed_salt_source();
+    if (!random_error) {
+        random_error = draw_name_key(name_key);
+    }
+    if (random_error) {
+        return fail("no secure random source", random_error);
     }
 
     platform::StandardOutput standard_output;
     ScriptOutput script(standard_output);
     const BatchResult result = platform::progress_line_wanted()
-                                   ? run_with_progress(input, script, errors)
-                                   : run_batch(input, script, errors, hash_for_script, {platform::line_ending, {}});
+                                   ? run_with_progress(input, script, errors, name_key)
+                                   : run_batch(input, script, errors, hash_for_script, {platform::line_ending, {}, name_key});
     switch (result.end) {
     case BatchEnd::read_failed:
         return fail(naming("cannot read", path), result.error);
     case BatchEnd::write_failed:
         return fail("cannot write standard output", result.error);
+    case BatchEnd::utf16_input:
+        return fail("'" + printable_path(path) + "' is " + std::string(result.encoding) + " text; save it as UTF-8");
     case BatchEnd::input_done:
         break;
     }
