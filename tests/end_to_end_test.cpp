@@ -117,7 +117,9 @@ bool is_known_message(std::string_view message)
         "credbatch: cannot open '", "credbatch: cannot read '", "credbatch: cannot write standard output: ",
         "credbatch: no secure random source: "};
     if (message == "credbatch: out of memory" ||
-        (message.starts_with("credbatch: input '") && message.ends_with("' is the same file as standard output"))) {
+        (message.starts_with("credbatch: input '") && message.ends_with("' is the same file as standard output")) ||
+        (message.starts_with("credbatch: '") &&
+         (message.ends_with("' is UTF-16LE text; save it as UTF-8") || message.ends_with("' is UTF-16BE text; save it as UTF-8")))) {
         return true;
     }
     static const std::string_view line_faults[] = {
@@ -127,7 +129,10 @@ bool is_known_message(std::string_view message)
         "the password could not be hashed; its statement carries the failure token",
         "user name contains a backslash, which some databases read as an escape",
         "this password's $2a$ hash differs from its $2b$ hash; many bcrypt verifiers reject it",
-        "text after the password is ignored"};
+        "text after the password is ignored",
+        "user name is not valid UTF-8; a UTF-8 database refuses it or matches no row",
+        "password is not valid UTF-8; applications that receive passwords as UTF-8 will not match it",
+        "user name contains an invisible character, such as a non-breaking or zero-width space"};
     if (std::any_of(std::begin(with_reason), std::end(with_reason), [&](auto p) { return message.starts_with(p); })) {
         return true;
     }
@@ -141,6 +146,11 @@ bool is_known_message(std::string_view message)
         return false;
     }
     message.remove_prefix(digits + 2);
+    constexpr std::string_view repeated = "user name already on line ";
+    if (message.starts_with(repeated) && message.ends_with("; the later statement wins")) {
+        const auto earlier = message.substr(repeated.size(), message.size() - repeated.size() - 26);
+        return !earlier.empty() && earlier.find_first_not_of("0123456789") == std::string_view::npos;
+    }
     return std::find(std::begin(line_faults), std::end(line_faults), message) != std::end(line_faults);
 }
 
@@ -400,6 +410,50 @@ TEST_F(Binary, OutOfMemoryIsAMessage)
     EXPECT_GE(out_of_memory, 1) << "no limit made the tool itself run out of memory";
 }
 
+// What Notepad's "Unicode" and "Unicode big endian", and Windows PowerShell's ">", write.
+TEST_F(Binary, RefusesUtf16TextBeforeWritingAnything)
+{
+    struct Case {
+        std::string name;
+        std::string shown;  // the name as the message shows it
+        std::string content;
+        std::string encoding;
+        bool posix_only;
+    };
+    const Case cases[] = {
+        {"le.txt", "le.txt", std::string("\xFF\xFE" "a\0 \0p\0w\0\r\0\n\0", 14), "UTF-16LE", false},
+        {"be.txt", "be.txt", std::string("\xFE\xFF\0a\0 \0p\0w\0\r\0\n", 14), "UTF-16BE", false},
+        {"esc\x1b[31m.txt", "esc\\x1b[31m.txt", "\xFF\xFE", "UTF-16LE", true},
+    };
+    for (const Case& c : cases) {
+        if (on_windows && c.posix_only) {
+            continue;  // no Windows file name holds a control character
+        }
+        const fs::path input = write(c.name, c.content);
+        const Result result = run("'" + input.string() + "'");
+        EXPECT_EQ(result.status, 1) << c.name;
+        EXPECT_EQ(result.out, "") << c.name;
+        EXPECT_EQ(result.err, "credbatch: '" + (dir / c.shown).string() + "' is " + c.encoding + " text; save it as UTF-8" + eol);
+    }
+}
+
+// Lines that give statements which match no one, or which a later line overrides.
+TEST_F(Binary, WarnsOfNamesThatMatchNoOneOrRepeat)
+{
+    const Result result = run(write("users.txt", "caf\xE9 one\nalice\xC2\xA0 two\nbob thr\xE9\n\nbob four\n").string());
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "credbatch: line 1: user name is not valid UTF-8; a UTF-8 database refuses it or matches no row" + eol +
+                          "credbatch: line 2: user name contains an invisible character, such as a non-breaking or zero-width space" + eol +
+                          "credbatch: line 3: password is not valid UTF-8; applications that receive passwords as UTF-8 will not match it" + eol +
+                          "credbatch: line 5: user name already on line 3; the later statement wins" + eol);
+    const auto statements = whole_statements(result.out);
+    ASSERT_EQ(statements.size(), 4u);
+    EXPECT_EQ(parse_statement(statements[0])->second, "caf\xE9");
+    EXPECT_EQ(parse_statement(statements[1])->second, "alice\xC2\xA0");
+    EXPECT_TRUE(verifies("thr\xE9", parse_statement(statements[2])->first));
+    EXPECT_TRUE(verifies("four", parse_statement(statements[3])->first));
+}
+
 TEST_F(Binary, EmptyInputGivesEmptyScript)
 {
     const Result result = run(write("empty.txt", "").string());
@@ -612,7 +666,8 @@ TEST_F(Binary, WarnsWhereOnlySomeVerifiersAcceptTheHash)
     const std::string utf8 = "p\xC3\xA4ssw\xC3\xB6rd\xC3\xBF";
     const Result result = run(write("users.txt", "ff " + warned + "\nutf8 " + utf8 + "\n").string());
     EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.err, "credbatch: line 1: this password's $2a$ hash differs from its $2b$ hash; many bcrypt verifiers reject it" + eol);
+    EXPECT_EQ(result.err, "credbatch: line 1: password is not valid UTF-8; applications that receive passwords as UTF-8 will not match it" + eol +
+                          "credbatch: line 1: this password's $2a$ hash differs from its $2b$ hash; many bcrypt verifiers reject it" + eol);
     const auto statements = whole_statements(result.out);
     ASSERT_EQ(statements.size(), 2u);
     const std::string warned_hash = parse_statement(statements[0])->first;
@@ -663,7 +718,8 @@ TEST_F(Binary, RandomBytesGiveOnlyStatementsAndKnownMessages)
     const auto messages = output_lines(result.err);
     const auto rejections = std::count_if(messages.begin(), messages.end(), [](const std::string& message) {
         return !message.ends_with(" is ignored") && !message.ends_with(" are used") && !message.ends_with(" as an escape") &&
-               !message.ends_with(" reject it");
+               !message.ends_with(" reject it") && !message.ends_with(" matches no row") && !message.ends_with(" will not match it") &&
+               !message.ends_with(" zero-width space") && !message.ends_with(" the later statement wins");
     });
     EXPECT_EQ(result.status, rejections == 0 ? 0 : 1);
     EXPECT_GT(rejections, 0);
