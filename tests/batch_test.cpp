@@ -197,9 +197,11 @@ INSTANTIATE_TEST_SUITE_P(BadBytes, BatchCase, testing::Values(
          "credbatch: line 1: user name contains a control character\n"
          "credbatch: line 2: user name contains a control character\n"
          "credbatch: line 3: user name contains a control character\n", true},
-    Case{"NoC1ControlAcrossBlanksOrBeyondIt", "a\xC2 \x9B\n\xC3\x9B pw\nc\xC2\xC2\xA1 pw\nalice p\xC2\x85w\n",
-         statement("#\x9B", "a\xC2") + statement("#pw", "\xC3\x9B") + statement("#pw", "c\xC2\xC2\xA1") + statement("#p\xC2\x85w", "alice"),
-         warned(1, not_utf8_user) + warned(1, not_utf8_password) + warned(3, not_utf8_user), false}), case_name);
+    Case{"NoC1ControlAcrossBlanksOrLinesOrBeyondIt", "a\xC2 \x9B\n\xC3\x9B pw\nc\xC2\xC2\xA1 pw\nalice p\xC2\x85w\nd\xC2\n\x9B pw\n",
+         statement("#\x9B", "a\xC2") + statement("#pw", "\xC3\x9B") + statement("#pw", "c\xC2\xC2\xA1") + statement("#p\xC2\x85w", "alice") +
+         statement("#", "d\xC2") + statement("#pw", "\x9B"),
+         warned(1, not_utf8_user) + warned(1, not_utf8_password) + warned(3, not_utf8_user) + warned(5, not_utf8_user) +
+         warned(6, not_utf8_user), false}), case_name);
 
 TEST(Batch, FailureTokenIsWrittenAndFailsTheRun)
 {
