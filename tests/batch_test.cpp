@@ -168,6 +168,9 @@ INSTANTIATE_TEST_SUITE_P(Warnings, BatchCase, testing::Values(
          statement("#pw1", "dup") + statement("#pw", "ghost") + statement("#pw2", "dup") + statement("#", "dup") +
          statement("#pw", "Dup") + statement("#pw", "ghost"),
          "credbatch: line 4: password longer than 100 characters\n" + repeated(6, 1) + repeated(7, 1) + repeated(9, 5), true},
+    // The name's last character is cut short; the password's bytes after it are not its end.
+    Case{"CutCharacterEndsAHundredByteName", std::string(99, 'n') + "\xE2 \x82\x82\n", statement("#\x82\x82", std::string(99, 'n') + "\xE2"),
+         warned(1, not_utf8_user) + warned(1, not_utf8_password), false},
     Case{"NamesThatDifferInOneByteAreNotRepeats", "user pw\nuser\xC2\xA0 pw\nuse pw\nuser2 pw\n",
          statement("#pw", "user") + statement("#pw", "user\xC2\xA0") + statement("#pw", "use") + statement("#pw", "user2"),
          warned(2, invisible), false}), case_name);
