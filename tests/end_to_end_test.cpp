@@ -454,6 +454,32 @@ TEST_F(Binary, WarnsOfNamesThatMatchNoOneOrRepeat)
     EXPECT_TRUE(verifies("four", parse_statement(statements[3])->first));
 }
 
+// Under GNU parallel each block is a run of its own, so the README gives a check of the whole
+// file: it must find the repeats the tool finds, where the tool finds them.
+TEST_F(Binary, ReadmesWholeFileCheckFindsTheRepeatsTheToolFinds)
+{
+    const std::string readme = slurp(CREDBATCH_README);
+    const auto section = readme.find("**Repeated user names across blocks.**");
+    ASSERT_NE(section, std::string::npos);
+    const auto start = readme.find("```\n", section) + 4;
+    std::string check = readme.substr(start, readme.find("```", start) - start);
+    ASSERT_TRUE(check.ends_with(" users.txt\n")) << check;
+    const fs::path input = write("users.txt", "\xEF\xBB\xBF" "dup pw1\r\n  alice\tpw\n\n \t\r\ndup\tpw2\nbob\vx\n\fbob pw\nalice\nalice2 x\n");
+    check.replace(check.size() - 10, 9, "'" + input.string() + "'");
+    ASSERT_EQ(std::system(("cd '" + dir.string() + "' && " + check.substr(0, check.size() - 1) + " > awk-out").c_str()), 0);
+
+    const Result result = run(input.string());
+    EXPECT_EQ(result.status, 0);
+    std::string repeats;
+    for (const auto& message : output_lines(result.err)) {
+        if (message.ends_with("; the later statement wins")) {
+            repeats += message.substr(11, message.size() - 11 - 26) + "\n";
+        }
+    }
+    EXPECT_EQ(repeats, "line 5: user name already on line 1\nline 7: user name already on line 6\nline 8: user name already on line 2\n");
+    EXPECT_EQ(slurp(dir / "awk-out"), repeats);
+}
+
 TEST_F(Binary, EmptyInputGivesEmptyScript)
 {
     const Result result = run(write("empty.txt", "").string());
