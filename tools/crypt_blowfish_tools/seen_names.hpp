@@ -17,11 +17,11 @@ std::uint64_t keyed_hash(const NameKey& key, std::string_view bytes) noexcept;
 
 // The user names a run has written statements for, kept small enough for millions of them:
 // each is remembered as its keyed 64-bit hash and the line that wrote it, 12 bytes a slot,
-// never as the name. The slots are open-addressed and kept at most 80% full, and they are split
+// never as the name. The slots are open-addressed and kept at most 85% full, and they are split
 // into shards that each grow on their own, so that a growth never holds two copies of the whole
-// table at once: at most 30 bytes a name, and less than one more while a shard grows, on top of
-// a fixed 12 KiB. Two names with the same hash look like one, which can cost at worst a false
-// warning; with 64 bits that takes some billions of names to become likely.
+// table at once: at most 28.3 bytes a name, and a quarter of a byte more while a shard grows,
+// on top of a fixed 12 KiB. Two names with the same hash look like one, which can cost at worst
+// a false warning; with 64 bits that takes some billions of names to become likely.
 class SeenNames {
 public:
     explicit SeenNames(const NameKey& key) noexcept : key_(key) {}
