@@ -4,9 +4,8 @@
 // Exit status:
 //   0  every line of the input became a statement (warnings do not count)
 //   1  no argument; the input could not be opened or read, or is standard output itself or
-//      UTF-16 text;
-//      standard output could not be written; no secure random source; out of memory; or some
-//      line was rejected or could not be hashed
+//      UTF-16 text; standard output could not be written; no secure random source; out of
+//      memory; or some line was rejected or could not be hashed
 //
 // Every failure is one line on standard error, "credbatch: ...". No message shows a password.
 // After a failed write, a script written to a file ends at its last whole statement.
