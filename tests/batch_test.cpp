@@ -2,6 +2,8 @@
 #include "credential_line.hpp"
 #include "memory_io.hpp"
 #include "script_output.hpp"
+#include "seen_names.hpp"
+#include "utf8.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +13,7 @@
 
 namespace {
 
+using namespace std::string_literals;
 using credbatch::BatchEnd;
 using credbatch::BatchResult;
 
@@ -98,8 +101,10 @@ INSTANTIATE_TEST_SUITE_P(Parsing, BatchCase, testing::Values(
     Case{"BlankLinesYieldNothing", "\n \t\r\n\nalice pw\n\n", statement("#pw", "alice"), "", false},
     Case{"EmptyInput", "", "", "", false},
     Case{"ByteOrderMarkSkippedAtStartOnly", "\xEF\xBB\xBF" "alice pw\n\xEF\xBB\xBF" "bob pw\n",
-         statement("#pw", "alice") + statement("#pw", "\xEF\xBB\xBF" "bob"), "", false},
-    Case{"PartialByteOrderMarkIsData", "\xEF\xBB" "x pw", statement("#pw", "\xEF\xBB" "x"), "", false},
+         statement("#pw", "alice") + statement("#pw", "\xEF\xBB\xBF" "bob"),
+         "credbatch: line 2: user name contains an invisible character, such as a non-breaking or zero-width space\n", false},
+    Case{"PartialByteOrderMarkIsData", "\xEF\xBB" "x pw", statement("#pw", "\xEF\xBB" "x"),
+         "credbatch: line 1: user name is not valid UTF-8; a UTF-8 database refuses it or matches no row\n", false},
     Case{"EightBitUserNameKept", "jos\xC3\xA9 pw\n", statement("#pw", "jos\xC3\xA9"), "", false},
     Case{"LongLineIsOneRecord", "alice " + std::string(70, 'p') + " " + std::string(500, 'x') + "\nbob pw\n",
          statement("#" + std::string(70, 'p'), "alice") + statement("#pw", "bob"),
@@ -118,16 +123,57 @@ INSTANTIATE_TEST_SUITE_P(Quoting, BatchCase, testing::Values(
          "credbatch: line 2: user name contains a backslash, which some databases read as an escape\n", false}), case_name);
 
 const std::string differs = "this password's $2a$ hash differs from its $2b$ hash; many bcrypt verifiers reject it";
+const std::string not_utf8_user = "user name is not valid UTF-8; a UTF-8 database refuses it or matches no row";
+const std::string not_utf8_password = "password is not valid UTF-8; applications that receive passwords as UTF-8 will not match it";
+const std::string invisible = "user name contains an invisible character, such as a non-breaking or zero-width space";
+
+std::string warned(int line, const std::string& message)
+{
+    return "credbatch: line " + std::to_string(line) + ": " + message + "\n";
+}
+
+std::string repeated(int line, int earlier)
+{
+    return warned(line, "user name already on line " + std::to_string(earlier) + "; the later statement wins");
+}
 
 INSTANTIATE_TEST_SUITE_P(Warnings, BatchCase, testing::Values(
-    Case{"AllFourInOrder", "a\\b " + std::string(72, 'p') + "\xFF extra\n", statement("#" + std::string(72, 'p') + "\xFF", "a\\b"),
-         "credbatch: line 1: user name contains a backslash, which some databases read as an escape\n"
-         "credbatch: line 1: only the first 72 bytes of the password are used\n"
-         "credbatch: line 1: " + differs + "\n"
-         "credbatch: line 1: text after the password is ignored\n", false},
-    Case{"DiffersFrom2b", "alice \xFF\xFF" "a\n", statement("#\xFF\xFF" "a", "alice"), "credbatch: line 1: " + differs + "\n", false},
-    Case{"RejectionAloneForARejectedLine", "a\\\x01 " + std::string(80, 'p') + "\xFF extra\n", "",
-         "credbatch: line 1: user name contains a control character\n", true}), case_name);
+    Case{"AllInOrder", "a\\b\xC2\xA0\xE9 pw\na\\b\xC2\xA0\xE9 " + std::string(72, 'p') + "\xFF extra\n",
+         statement("#pw", "a\\b\xC2\xA0\xE9") + statement("#" + std::string(72, 'p') + "\xFF", "a\\b\xC2\xA0\xE9"),
+         warned(1, not_utf8_user) + warned(1, invisible) +
+         "credbatch: line 1: user name contains a backslash, which some databases read as an escape\n" +
+         warned(2, not_utf8_user) + warned(2, invisible) +
+         "credbatch: line 2: user name contains a backslash, which some databases read as an escape\n" + repeated(2, 1) +
+         "credbatch: line 2: only the first 72 bytes of the password are used\n" + warned(2, not_utf8_password) +
+         "credbatch: line 2: " + differs + "\n"
+         "credbatch: line 2: text after the password is ignored\n", false},
+    Case{"DiffersFrom2b", "alice \xFF\xFF" "a\n", statement("#\xFF\xFF" "a", "alice"),
+         warned(1, not_utf8_password) + "credbatch: line 1: " + differs + "\n", false},
+    Case{"RejectionAloneForARejectedLine", "a\\\x01\xE9\xC2\xA0 " + std::string(80, 'p') + "\xFF extra\n", "",
+         "credbatch: line 1: user name contains a control character\n", true},
+    // Windows-1252 or Latin-1 text, as a file saved in the "ANSI" code page holds it.
+    Case{"Latin1UserAndPassword", "caf\xE9 pw\nbob p\xE4ss\n", statement("#pw", "caf\xE9") + statement("#p\xE4ss", "bob"),
+         warned(1, not_utf8_user) + warned(2, not_utf8_password), false},
+    Case{"Utf8NamesAndPasswordsPass", "jos\xC3\xA9 p\xC3\xA4ss\xF0\x9F\x94\x91\n\xE6\x97\xA5\xE6\x9C\xAC \xE2\x82\xAC\n",
+         statement("#p\xC3\xA4ss\xF0\x9F\x94\x91", "jos\xC3\xA9") + statement("#\xE2\x82\xAC", "\xE6\x97\xA5\xE6\x9C\xAC"), "", false},
+    // Copied from a spreadsheet: a no-break space at the end, a zero-width space, a soft hyphen and
+    // a byte-order mark inside; in the password, such characters are the password's own.
+    Case{"InvisibleCharactersInUserNames", "alice\xC2\xA0 pw\nb\xE2\x80\x8B" "ob pw\nsoft\xC2\xAD" "hy pw\nbom\xEF\xBB\xBF pw\ncarol p\xC2\xA0w\n",
+         statement("#pw", "alice\xC2\xA0") + statement("#pw", "b\xE2\x80\x8B" "ob") + statement("#pw", "soft\xC2\xAD" "hy") +
+         statement("#pw", "bom\xEF\xBB\xBF") + statement("#p\xC2\xA0w", "carol"),
+         warned(1, invisible) + warned(2, invisible) + warned(3, invisible) + warned(4, invisible), false},
+    // A rejected line wrote nothing, so it has not seen its name; blank lines count as lines.
+    Case{"RepeatedNamesAcrossBlankAndRejectedLines",
+         "dup pw1\n\n \t\nghost x" + word100 + "\nghost pw\n  dup\tpw2\ndup\nDup pw\nghost pw\n",
+         statement("#pw1", "dup") + statement("#pw", "ghost") + statement("#pw2", "dup") + statement("#", "dup") +
+         statement("#pw", "Dup") + statement("#pw", "ghost"),
+         "credbatch: line 4: password longer than 100 characters\n" + repeated(6, 1) + repeated(7, 1) + repeated(9, 5), true},
+    // The name's last character is cut short; the password's bytes after it are not its end.
+    Case{"CutCharacterEndsAHundredByteName", std::string(99, 'n') + "\xE2 \x82\x82\n", statement("#\x82\x82", std::string(99, 'n') + "\xE2"),
+         warned(1, not_utf8_user) + warned(1, not_utf8_password), false},
+    Case{"NamesThatDifferInOneByteAreNotRepeats", "user pw\nuser\xC2\xA0 pw\nuse pw\nuser2 pw\n",
+         statement("#pw", "user") + statement("#pw", "user\xC2\xA0") + statement("#pw", "use") + statement("#pw", "user2"),
+         warned(2, invisible), false}), case_name);
 
 INSTANTIATE_TEST_SUITE_P(Limits, BatchCase, testing::Values(
     Case{"HundredByteFieldsAccepted", name100 + " " + word100 + "\n", statement("#" + word100, name100),
@@ -157,7 +203,17 @@ INSTANTIATE_TEST_SUITE_P(BadBytes, BatchCase, testing::Values(
     Case{"ControlInPasswordAllowed", "alice p\x01w\n", statement("#p\x01w", "alice"), "", false},
     Case{"NulBeforeLength", std::string("\0", 1) + name100 + " pw\n", "", "credbatch: line 1: NUL byte in user name or password\n", true},
     Case{"LengthBeforeControl", "\x01" + name100 + " pw\n", "", "credbatch: line 1: user name longer than 100 characters\n", true},
-    Case{"ControlBeforePasswordLength", "\x01 x" + word100 + "\n", "", "credbatch: line 1: user name contains a control character\n", true}), case_name);
+    Case{"ControlBeforePasswordLength", "\x01 x" + word100 + "\n", "", "credbatch: line 1: user name contains a control character\n", true},
+    // The C1 controls as UTF-8 encodes them, CSI (C2 9B) among them, are refused like C0 ones.
+    Case{"C1ControlsInUser", "a\xC2\x9B" "b pw\n\xC2\x80 pw\nz\xC2\x9F pw\n", "",
+         "credbatch: line 1: user name contains a control character\n"
+         "credbatch: line 2: user name contains a control character\n"
+         "credbatch: line 3: user name contains a control character\n", true},
+    Case{"NoC1ControlAcrossBlanksOrLinesOrBeyondIt", "a\xC2 \x9B\n\xC3\x9B pw\nc\xC2\xC2\xA1 pw\nalice p\xC2\x85w\nd\xC2\n\x9B pw\n",
+         statement("#\x9B", "a\xC2") + statement("#pw", "\xC3\x9B") + statement("#pw", "c\xC2\xC2\xA1") + statement("#p\xC2\x85w", "alice") +
+         statement("#", "d\xC2") + statement("#pw", "\x9B"),
+         warned(1, not_utf8_user) + warned(1, not_utf8_password) + warned(3, not_utf8_user) + warned(5, not_utf8_user) +
+         warned(6, not_utf8_user), false}), case_name);
 
 TEST(Batch, FailureTokenIsWrittenAndFailsTheRun)
 {
@@ -165,6 +221,138 @@ TEST(Batch, FailureTokenIsWrittenAndFailsTheRun)
     EXPECT_EQ(outcome.out, statement("*0", "alice"));
     EXPECT_EQ(outcome.err, "credbatch: line 1: the password could not be hashed; its statement carries the failure token\n");
     EXPECT_TRUE(outcome.result.lines_failed);
+}
+
+// Notepad's "Unicode" and Windows PowerShell's ">" write UTF-16LE, Notepad's "Unicode big
+// endian" UTF-16BE, each with its byte-order mark: such a file is refused before any line.
+TEST(Batch, Utf16TextIsRefusedBeforeAnyLine)
+{
+    struct Case {
+        std::string input;
+        std::size_t chunk;
+        std::string_view encoding;  // empty: read as bytes
+    };
+    const std::string le("\xFF\xFE" "a\0 \0p\0w\0\n\0", 12);
+    const std::string be("\xFE\xFF\0a\0 \0p\0w\0\n", 12);
+    const Case cases[] = {
+        {le, 64 * 1024, "UTF-16LE"},
+        {le, 1, "UTF-16LE"},
+        {be, 64 * 1024, "UTF-16BE"},
+        {be, 1, "UTF-16BE"},
+        {"\xFF\xFE", 64 * 1024, "UTF-16LE"},
+        {"\xFF" "a pw\n", 1, ""},
+        {"\xEF\xBB\xBF\xFF\xFE pw\n", 64 * 1024, ""},
+        {"alice pw\n\xFF\xFE pw\n", 64 * 1024, ""},
+    };
+    for (const Case& c : cases) {
+        MemorySource input(c.input, c.chunk);
+        const Outcome outcome = run(input);
+        if (c.encoding.empty()) {
+            EXPECT_EQ(outcome.result.end, BatchEnd::input_done) << testing::PrintToString(c.input);
+            EXPECT_FALSE(outcome.out.empty());
+            continue;
+        }
+        EXPECT_EQ(outcome.result.end, BatchEnd::utf16_input) << testing::PrintToString(c.input);
+        EXPECT_EQ(outcome.result.encoding, c.encoding);
+        EXPECT_FALSE(outcome.result.lines_failed);
+        EXPECT_EQ(outcome.out, "");
+        EXPECT_EQ(outcome.err, "");
+    }
+}
+
+TEST(Utf8, ValidityAndInvisibleCharacters)
+{
+    struct Case {
+        std::string text;
+        bool valid;
+        bool invisible;
+    };
+    const Case cases[] = {
+        {"", true, false},
+        {"plain-ascii.name", true, false},
+        {"\xC2\x80\xDF\xBF", true, false},                  // U+0080, U+07FF
+        {"\xE0\xA0\x80\xEF\xBF\xBF", true, false},          // U+0800, U+FFFF
+        {"\xED\x9F\xBF\xEE\x80\x80", true, false},          // U+D7FF, U+E000: around the surrogates
+        {"\xF0\x90\x80\x80\xF4\x8F\xBF\xBF", true, false},  // U+10000, U+10FFFF
+        {"\xC0\xAF", false, false},                         // overlong "/"
+        {"\xC1\xBF", false, false},
+        {"\xE0\x9F\xBF", false, false},                     // overlong U+07FF
+        {"\xF0\x8F\xBF\xBF", false, false},                 // overlong U+FFFF
+        {"\xED\xA0\x80", false, false},                     // a surrogate
+        {"\xF4\x90\x80\x80", false, false},                 // past U+10FFFF
+        {"\xF5\x80\x80\x80", false, false},
+        {"\xFF", false, false},
+        {"\x80", false, false},                             // a continuation byte alone
+        {"\xE2\x82", false, false},                         // cut short
+        {"\xE2\x82(", false, false},
+        {"\xF0\x9F\x98", false, false},
+        {"\xC2\xA0", true, true},                           // no-break space
+        {"\xC2\xAD", true, true},                           // soft hyphen
+        {"\xE1\xA0\x8E", true, true},                       // U+180E
+        {"\xE2\x80\x80", true, true},                       // U+2000
+        {"\xE2\x80\x8B", true, true},                       // zero-width space
+        {"\xE2\x80\x8C\xE2\x80\x8D", true, false},          // zero-width non-joiner and joiner
+        {"\xE2\x80\x8E", true, true},
+        {"\xE2\x80\x8F", true, true},
+        {"\xE2\x80\x90\xE2\x80\xA7", true, false},          // U+2010, U+2027
+        {"\xE2\x80\xA8", true, true},                       // U+2028
+        {"\xE2\x80\xAF", true, true},                       // narrow no-break space
+        {"\xE2\x80\xB0\xE2\x81\x9E", true, false},          // U+2030, U+205E
+        {"\xE2\x81\x9F", true, true},                       // U+205F
+        {"\xE2\x81\xA0", true, true},                       // word joiner
+        {"\xE2\x81\xAF", true, true},                       // U+206F
+        {"\xE2\x81\xB0", true, false},                      // U+2070
+        {"\xE3\x80\x80", true, true},                       // ideographic space
+        {"\xEF\xBB\xBF", true, true},                       // zero-width no-break space
+        {"\xC2\xA1\xC2\x9F\xEF\xBB\xBE", true, false},
+        {"\xE9\xC2\xA0", false, true},                      // seen after a byte that is not UTF-8
+        {"\xE2\xC2\xA0", false, true},
+        {"\xED\xA0\x80\xA0", false, false},                 // no character in a surrogate's bytes
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(credbatch::is_valid_utf8(c.text), c.valid) << testing::PrintToString(c.text);
+        EXPECT_EQ(credbatch::has_invisible_character(c.text), c.invisible) << testing::PrintToString(c.text);
+    }
+}
+
+// The reference vectors of SipHash-2-4, under the key 00 01 ... 0f, for the messages 00 01 ... of
+// lengths 0, 7, 8 and 15.
+TEST(SeenNames, KeyedHashIsSipHash24)
+{
+    const credbatch::NameKey key{0x0706050403020100, 0x0f0e0d0c0b0a0908};
+    const std::string message = "\x00\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e"s;
+    EXPECT_EQ(credbatch::keyed_hash(key, message.substr(0, 0)), 0x726fdb47dd0e0e31u);
+    EXPECT_EQ(credbatch::keyed_hash(key, message.substr(0, 7)), 0xab0200f58b01d137u);
+    EXPECT_EQ(credbatch::keyed_hash(key, message.substr(0, 8)), 0x93f5f5799a932462u);
+    EXPECT_EQ(credbatch::keyed_hash(key, message), 0xa129ca6149be45e5u);
+    EXPECT_NE(credbatch::keyed_hash({1, 0}, "alice"), credbatch::keyed_hash({2, 0}, "alice"));
+}
+
+TEST(SeenNames, RemembersEveryNameInLittleMemory)
+{
+    credbatch::SeenNames seen({0x1234, 0x5678});
+    constexpr std::uint64_t names = 300'000;
+    constexpr std::size_t fixed_bytes = 64 * 16 * 12;
+    std::uint64_t new_names = 0;
+    std::uint64_t first_too_big = 0;
+    for (std::uint64_t line = 1; line <= names; ++line) {
+        new_names += seen.earlier_line("user" + std::to_string(line), line) == 0;
+        if (first_too_big == 0 && seen.peak_bytes() > 32 * line + fixed_bytes) {
+            first_too_big = line;
+        }
+    }
+    EXPECT_EQ(new_names, names);
+    EXPECT_EQ(first_too_big, 0u) << seen.peak_bytes() << " bytes at some point";
+    std::uint64_t found = 0;
+    for (std::uint64_t line = 1; line <= names; ++line) {
+        found += seen.earlier_line("user" + std::to_string(line), names + line) == line;
+    }
+    EXPECT_EQ(found, names);
+
+    // A line number past 32 bits would be cut short in a slot: such a line is not remembered.
+    EXPECT_EQ(seen.earlier_line("late", 5'000'000'000), 0u);
+    EXPECT_EQ(seen.earlier_line("late", 5'000'000'001), 0u);
+    EXPECT_EQ(seen.earlier_line("user7", 5'000'000'002), 7u);
 }
 
 TEST(Batch, ReadErrorEndsTheRunWithoutTheCutLine)

@@ -159,7 +159,9 @@ bool is_known_message(std::string_view message)
         "credbatch: no secure random source: "};
     if (message == "credbatch: out of memory" ||
         message == "credbatch: bcrypt self-test failed: the hashing library computes wrong hashes" ||
-        (message.starts_with("credbatch: input '") && message.ends_with("' is the same file as standard output"))) {
+        (message.starts_with("credbatch: input '") && message.ends_with("' is the same file as standard output")) ||
+        (message.starts_with("credbatch: '") &&
+         (message.ends_with("' is UTF-16LE text; save it as UTF-8") || message.ends_with("' is UTF-16BE text; save it as UTF-8")))) {
         return true;
     }
     static const std::string_view line_faults[] = {
@@ -169,7 +171,10 @@ bool is_known_message(std::string_view message)
         "the password could not be hashed; its statement carries the failure token",
         "user name contains a backslash, which some databases read as an escape",
         "this password's $2a$ hash differs from its $2b$ hash; many bcrypt verifiers reject it",
-        "text after the password is ignored"};
+        "text after the password is ignored",
+        "user name is not valid UTF-8; a UTF-8 database refuses it or matches no row",
+        "password is not valid UTF-8; applications that receive passwords as UTF-8 will not match it",
+        "user name contains an invisible character, such as a non-breaking or zero-width space"};
     if (std::any_of(std::begin(with_reason), std::end(with_reason), [&](auto p) { return message.starts_with(p); })) {
         return true;
     }
@@ -183,6 +188,11 @@ bool is_known_message(std::string_view message)
         return false;
     }
     message.remove_prefix(digits + 2);
+    constexpr std::string_view repeated = "user name already on line ";
+    if (message.starts_with(repeated) && message.ends_with("; the later statement wins")) {
+        const auto earlier = message.substr(repeated.size(), message.size() - repeated.size() - 26);
+        return !earlier.empty() && earlier.find_first_not_of("0123456789") == std::string_view::npos;
+    }
     return std::find(std::begin(line_faults), std::end(line_faults), message) != std::end(line_faults);
 }
 
@@ -439,8 +449,9 @@ TEST_F(Binary, LateFaultsFailTheRun)
     const Case cases[] = {
         // A write error that only close reports, as a network file system may.
         {"LD_PRELOAD=" CREDBATCH_FAILING_CLOSE " ", "credbatch: cannot write standard output: Input/output error\n", true},
-        // The random source answers the check at the start and then stops answering.
-        {"CREDBATCH_ENTROPY_ANSWERS=1 LD_PRELOAD=" CREDBATCH_FAILING_ENTROPY " ",
+        // The random source answers at the start (its check, and the key of the names seen) and
+        // then stops answering.
+        {"CREDBATCH_ENTROPY_ANSWERS=2 LD_PRELOAD=" CREDBATCH_FAILING_ENTROPY " ",
          "credbatch: line 1: the password could not be hashed; its statement carries the failure token\n", false},
         // The library passes the self-test at cost 4 and then fails at cost 10.
         {"CREDBATCH_CRYPT_FAILS_FOR='$2a$10$' LD_PRELOAD=" CREDBATCH_WRONG_HASHES " ",
@@ -629,6 +640,76 @@ TEST_F(Binary, OutOfMemoryIsAMessage)
         EXPECT_EQ(result.out, "");
     }
     EXPECT_GE(out_of_memory, 1) << "no limit made the tool itself run out of memory";
+}
+
+// What Notepad's "Unicode" and "Unicode big endian", and Windows PowerShell's ">", write.
+TEST_F(Binary, RefusesUtf16TextBeforeWritingAnything)
+{
+    struct Case {
+        std::string name;
+        std::string shown;  // the name as the message shows it
+        std::string content;
+        std::string encoding;
+        bool posix_only;
+    };
+    const Case cases[] = {
+        {"le.txt", "le.txt", std::string("\xFF\xFE" "a\0 \0p\0w\0\r\0\n\0", 14), "UTF-16LE", false},
+        {"be.txt", "be.txt", std::string("\xFE\xFF\0a\0 \0p\0w\0\r\0\n", 14), "UTF-16BE", false},
+        {"esc\x1b[31m.txt", "esc\\x1b[31m.txt", "\xFF\xFE", "UTF-16LE", true},
+    };
+    for (const Case& c : cases) {
+        if (on_windows && c.posix_only) {
+            continue;  // no Windows file name holds a control character
+        }
+        const fs::path input = write(c.name, c.content);
+        const Result result = run("'" + input.string() + "'");
+        EXPECT_EQ(result.status, 1) << c.name;
+        EXPECT_EQ(result.out, "") << c.name;
+        EXPECT_EQ(result.err, "credbatch: '" + (dir / c.shown).string() + "' is " + c.encoding + " text; save it as UTF-8" + eol);
+    }
+}
+
+// Lines that give statements which match no one, or which a later line overrides.
+TEST_F(Binary, WarnsOfNamesThatMatchNoOneOrRepeat)
+{
+    const Result result = run(write("users.txt", "caf\xE9 one\nalice\xC2\xA0 two\nbob thr\xE9\n\nbob four\n").string());
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "credbatch: line 1: user name is not valid UTF-8; a UTF-8 database refuses it or matches no row" + eol +
+                          "credbatch: line 2: user name contains an invisible character, such as a non-breaking or zero-width space" + eol +
+                          "credbatch: line 3: password is not valid UTF-8; applications that receive passwords as UTF-8 will not match it" + eol +
+                          "credbatch: line 5: user name already on line 3; the later statement wins" + eol);
+    const auto statements = whole_statements(result.out);
+    ASSERT_EQ(statements.size(), 4u);
+    EXPECT_EQ(parse_statement(statements[0])->second, "caf\xE9");
+    EXPECT_EQ(parse_statement(statements[1])->second, "alice\xC2\xA0");
+    EXPECT_TRUE(verifies("thr\xE9", parse_statement(statements[2])->first));
+    EXPECT_TRUE(verifies("four", parse_statement(statements[3])->first));
+}
+
+// Under GNU parallel each block is a run of its own, so the README gives a check of the whole
+// file: it must find the repeats the tool finds, where the tool finds them.
+TEST_F(Binary, ReadmesWholeFileCheckFindsTheRepeatsTheToolFinds)
+{
+    const std::string readme = slurp(CREDBATCH_README);
+    const auto section = readme.find("**Repeated user names across blocks.**");
+    ASSERT_NE(section, std::string::npos);
+    const auto start = readme.find("```\n", section) + 4;
+    std::string check = readme.substr(start, readme.find("```", start) - start);
+    ASSERT_TRUE(check.ends_with(" users.txt\n")) << check;
+    const fs::path input = write("users.txt", "\xEF\xBB\xBF" "dup pw1\r\n  alice\tpw\n\n \t\r\ndup\tpw2\nbob\vx\n\fbob pw\nalice\nalice2 x\n");
+    check.replace(check.size() - 10, 9, "'" + input.string() + "'");
+    ASSERT_EQ(std::system(("cd '" + dir.string() + "' && " + check.substr(0, check.size() - 1) + " > awk-out").c_str()), 0);
+
+    const Result result = run(input.string());
+    EXPECT_EQ(result.status, 0);
+    std::string repeats;
+    for (const auto& message : output_lines(result.err)) {
+        if (message.ends_with("; the later statement wins")) {
+            repeats += message.substr(11, message.size() - 11 - 26) + "\n";
+        }
+    }
+    EXPECT_EQ(repeats, "line 5: user name already on line 1\nline 7: user name already on line 6\nline 8: user name already on line 2\n");
+    EXPECT_EQ(slurp(dir / "awk-out"), repeats);
 }
 
 TEST_F(Binary, EmptyInputGivesEmptyScript)
@@ -867,7 +948,8 @@ TEST_F(Binary, WarnsWhereOnlySomeVerifiersAcceptTheHash)
     const std::string utf8 = "p\xC3\xA4ssw\xC3\xB6rd\xC3\xBF";
     const Result result = run(write("users.txt", "ff " + warned + "\nutf8 " + utf8 + "\n").string());
     EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.err, "credbatch: line 1: this password's $2a$ hash differs from its $2b$ hash; many bcrypt verifiers reject it" + eol);
+    EXPECT_EQ(result.err, "credbatch: line 1: password is not valid UTF-8; applications that receive passwords as UTF-8 will not match it" + eol +
+                          "credbatch: line 1: this password's $2a$ hash differs from its $2b$ hash; many bcrypt verifiers reject it" + eol);
     const auto statements = whole_statements(result.out);
     ASSERT_EQ(statements.size(), 2u);
     const std::string warned_hash = parse_statement(statements[0])->first;
@@ -916,7 +998,8 @@ TEST_F(Binary, RandomBytesGiveOnlyStatementsAndKnownMessages)
     const auto messages = output_lines(result.err);
     const auto rejections = std::count_if(messages.begin(), messages.end(), [](const std::string& message) {
         return !message.ends_with(" is ignored") && !message.ends_with(" are used") && !message.ends_with(" as an escape") &&
-               !message.ends_with(" reject it");
+               !message.ends_with(" reject it") && !message.ends_with(" matches no row") && !message.ends_with(" will not match it") &&
+               !message.ends_with(" zero-width space") && !message.ends_with(" the later statement wins");
     });
     EXPECT_EQ(result.status, rejections == 0 ? 0 : 1);
     EXPECT_GT(rejections, 0);

@@ -1,6 +1,7 @@
 // Feeds arbitrary bytes to the batch driver with a fake hash and checks its script against a
 // deliberately naive reading of the same bytes: every statement well formed, every literal
-// giving back its user name, every line accounted for, and the warnings each line deserves.
+// giving back its user name, every line accounted for, the warnings each line deserves in
+// their order, and UTF-16 text refused whole.
 #include "batch.hpp"
 #include "../memory_io.hpp"
 #include "../statement_check.hpp"
@@ -8,6 +9,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -46,6 +48,71 @@ std::vector<std::string> fields_of(std::string_view line)
     return fields;
 }
 
+// The shortest UTF-8 form of a code point, without looking at whether it may be encoded.
+std::string encode(char32_t c)
+{
+    std::string bytes;
+    if (c < 0x80) {
+        bytes += static_cast<char>(c);
+    } else if (c < 0x800) {
+        bytes += static_cast<char>(0xC0 | c >> 6);
+        bytes += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        bytes += static_cast<char>(0xE0 | c >> 12);
+        bytes += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+        bytes += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        bytes += static_cast<char>(0xF0 | c >> 18);
+        bytes += static_cast<char>(0x80 | (c >> 12 & 0x3F));
+        bytes += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+        bytes += static_cast<char>(0x80 | (c & 0x3F));
+    }
+    return bytes;
+}
+
+// Valid when every sequence, read by its lead byte's bit pattern, re-encodes to the same bytes
+// and names a scalar value: no overlong form, no surrogate, nothing past U+10FFFF.
+bool naive_utf8(std::string_view text)
+{
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3 : (lead >> 3) == 30 ? 4 : 0;
+        if (length == 0 || i + length > text.size()) {
+            return false;
+        }
+        char32_t c = length == 1 ? lead : lead & (0xFF >> (length + 1));
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0) != 0x80) {
+                return false;
+            }
+            c = c << 6 | (next & 0x3F);
+        }
+        if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF || encode(c) != text.substr(i, length)) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+bool holds_invisible(std::string_view user)
+{
+    static const std::vector<std::string> encodings = [] {
+        std::vector<std::string> all;
+        for (char32_t c = 0; c <= 0xFFFF; ++c) {
+            const bool invisible = c == 0xA0 || c == 0xAD || c == 0x180E || (c >= 0x2000 && c <= 0x200F && c != 0x200C && c != 0x200D) ||
+                                   (c >= 0x2028 && c <= 0x202F) || (c >= 0x205F && c <= 0x206F) || c == 0x3000 || c == 0xFEFF;
+            if (invisible) {
+                all.push_back(encode(c));
+            }
+        }
+        return all;
+    }();
+    return std::any_of(encodings.begin(), encodings.end(), [&](const std::string& e) { return user.find(e) != std::string_view::npos; });
+}
+
 Expected expect(std::string_view line)
 {
     auto fields = fields_of(line);
@@ -56,10 +123,14 @@ Expected expect(std::string_view line)
     fields.resize(2);
     const std::string& user = fields[0];
     const std::string& password = fields[1];
-    const auto control = [](unsigned char c) { return c < 0x20 || c == 0x7F; };
+    bool control = false;
+    for (std::size_t i = 0; i < user.size(); ++i) {
+        const auto c = static_cast<unsigned char>(user[i]);
+        const auto next = i + 1 < user.size() ? static_cast<unsigned char>(user[i + 1]) : 0;
+        control = control || c < 0x20 || c == 0x7F || (c == 0xC2 && next >= 0x80 && next <= 0x9F);
+    }
     const bool bad = user.find('\0') != std::string::npos || password.find('\0') != std::string::npos ||
-                     user.size() > 100 || password.size() > 100 ||
-                     std::find_if(user.begin(), user.end(), control) != user.end();
+                     user.size() > 100 || password.size() > 100 || control;
     return bad ? Expected{Expected::rejected, {}, {}, false} : Expected{Expected::statement, user, password, more};
 }
 
@@ -108,6 +179,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string last_hash;
     const auto hash = [&](std::string_view password) -> std::string_view { return last_hash = fake_hash(password); };
     const auto result = credbatch::run_batch(input, output, errors, hash);
+    if (text.starts_with("\xFF\xFE") || text.starts_with("\xFE\xFF")) {
+        check(result.end == credbatch::BatchEnd::utf16_input);
+        check(result.encoding == (text[0] == '\xFF' ? "UTF-16LE" : "UTF-16BE"));
+        check(output.text.empty() && errors.text.empty() && !result.lines_failed);
+        return 0;
+    }
     check(result.end == credbatch::BatchEnd::input_done);
 
     const auto expected = expect_all(text);
@@ -133,6 +210,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string extra;
     check(!std::getline(statements, extra));
 
+    const std::string_view warnings[] = {
+        "user name is not valid UTF-8; a UTF-8 database refuses it or matches no row",
+        "user name contains an invisible character, such as a non-breaking or zero-width space",
+        "user name contains a backslash, which some databases read as an escape",
+        "only the first 72 bytes of the password are used",
+        "password is not valid UTF-8; applications that receive passwords as UTF-8 will not match it",
+        "text after the password is ignored",
+    };
+    std::map<std::string, std::size_t> first_line;
     std::string messages;
     for (std::size_t i = 0; i < expected.size(); ++i) {
         const Expected& line = expected[i];
@@ -142,14 +228,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             continue;
         }
         if (line.kind == Expected::statement) {
-            if (line.user.find('\\') != std::string::npos) {
-                messages += head + "user name contains a backslash, which some databases read as an escape\n";
-            }
-            if (line.password.size() > 72) {
-                messages += head + "only the first 72 bytes of the password are used\n";
-            }
-            if (line.more) {
-                messages += head + "text after the password is ignored\n";
+            const auto [earlier, is_new] = first_line.emplace(line.user, i + 1);
+            const bool deserved[] = {!naive_utf8(line.user), holds_invisible(line.user), line.user.find('\\') != std::string::npos,
+                                     line.password.size() > 72, !naive_utf8(line.password), line.more};
+            for (std::size_t w = 0; w < std::size(warnings); ++w) {
+                if (deserved[w]) {
+                    messages += head + std::string(warnings[w]) + "\n";
+                }
+                if (w == 2 && !is_new) {
+                    messages += head + "user name already on line " + std::to_string(earlier->second) + "; the later statement wins\n";
+                }
             }
         }
     }
@@ -157,9 +245,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string got;
     std::istringstream error_lines(errors.text);
     for (std::string message; std::getline(error_lines, message);) {
-        const bool warning = message.ends_with("only the first 72 bytes of the password are used") ||
-                             message.ends_with("text after the password is ignored") ||
-                             message.ends_with("which some databases read as an escape");
+        const std::string_view said = std::string_view(message).substr(message.find(": ", 16) + 2);
+        const bool warning = std::find(std::begin(warnings), std::end(warnings), said) != std::end(warnings) ||
+                             (said.starts_with("user name already on line ") && said.ends_with("; the later statement wins"));
         got += warning ? message + "\n" : message.substr(0, message.find(": ", 16) + 2) + "?\n";
     }
     check(got == messages);

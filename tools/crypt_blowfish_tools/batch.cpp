@@ -6,7 +6,9 @@
 #include "credential_line.hpp"
 #include "message.hpp"
 #include "password_hash.hpp"
+#include "seen_names.hpp"
 #include "statement.hpp"
+#include "utf8.hpp"
 
 namespace credbatch {
 
@@ -34,93 +36,86 @@ std::optional<std::string_view> rejection(const CredentialLine& line)
     return std::nullopt;
 }
 
-// One run: the sinks, the hash step and the tallies that the lines add to.
-class Batch {
-public:
-    Batch(ByteSink& script, ByteSink& messages, const HashStep& hash, std::string_view line_ending)
-        : script_(script), messages_(messages, line_ending), hash_(hash), line_ending_(line_ending)
-    {
+// What may make an accepted line's statement match no one, or not do what its user expects,
+// as far as the line itself tells before its password is hashed; in the order they are said.
+// A name said here is remembered, so that a later line with the same name is told of this one.
+void warn_about(const CredentialLine& line, std::uint64_t number, SeenNames& seen, Messages& messages)
+{
+    const std::string_view user = line.user.kept();
+    if (!is_valid_utf8(user)) {
+        messages.say_about_line(number, "user name is not valid UTF-8; a UTF-8 database refuses it or matches no row");
     }
-
-    // Writes the line's messages and statement; the error when the script could not take it.
-    std::error_code convert(CredentialLine& line, std::uint64_t line_number)
-    {
-        if (const auto reason = rejection(line)) {
-            report(line_number, *reason);
-            lines_failed = true;
-            return {};
-        }
-        if (line.user.kept().find('\\') != std::string_view::npos) {
-            report(line_number, "user name contains a backslash, which some databases read as an escape");
-        }
-        if (line.password.length() > bcrypt_key_bytes) {
-            report(line_number, "only the first 72 bytes of the password are used");
-        }
-        const Hashed hashed = hash_(line.password.kept());
-        line.password.clear();
-        if (hashed.differs_from_2b) {
-            report(line_number, "this password's $2a$ hash differs from its $2b$ hash; many bcrypt verifiers reject it");
-        }
-        if (line.text_after_password) {
-            report(line_number, "text after the password is ignored");
-        }
-        if (hashed.text == failure_token) {
-            // The token still goes out, so the script keeps one statement per line and the
-            // account is locked rather than left on its old password; the run fails.
-            report(line_number, "the password could not be hashed; its statement carries the failure token");
-            lines_failed = true;
-        }
-        format_statement(statement_, hashed.text, line.user.kept(), line_ending_);
-        if (auto error = script_.write(statement_)) {
-            return error;
-        }
-        ++statements;
-        return {};
+    if (has_invisible_character(user)) {
+        messages.say_about_line(number, "user name contains an invisible character, such as a non-breaking or zero-width space");
     }
-
-    bool lines_failed = false;
-    std::uint64_t statements = 0;
-
-private:
-    void report(std::uint64_t line_number, std::string_view message)
-    {
-        messages_.say_about_line(line_number, message);
+    if (user.find('\\') != std::string_view::npos) {
+        messages.say_about_line(number, "user name contains a backslash, which some databases read as an escape");
     }
-
-    ByteSink& script_;
-    Messages messages_;
-    const HashStep& hash_;
-    std::string_view line_ending_;
-    std::string statement_;
-};
+    if (const std::uint64_t earlier = seen.earlier_line(user, number)) {
+        messages.say_about_line(number, "user name already on line " + std::to_string(earlier) + "; the later statement wins");
+    }
+    if (line.password.length() > bcrypt_key_bytes) {
+        messages.say_about_line(number, "only the first 72 bytes of the password are used");
+    }
+    if (!is_valid_utf8(line.password.kept())) {
+        messages.say_about_line(number, "password is not valid UTF-8; applications that receive passwords as UTF-8 will not match it");
+    }
+}
 
 } // namespace
 
-BatchResult run_batch(ByteSource& input, ByteSink& script, ByteSink& messages, const HashStep& hash,
+BatchResult run_batch(ByteSource& input, ByteSink& script, ByteSink& message_sink, const HashStep& hash,
                       const BatchOptions& options)
 {
     CredentialReader reader(input);
     CredentialLine line;
-    Batch batch(script, messages, hash, options.line_ending);
+    Messages messages(message_sink, options.line_ending);
+    SeenNames seen(options.name_key);
+    std::string statement;
     BatchProgress progress;
+    bool lines_failed = false;
 
     while (reader.next(line)) {
-        ++progress.lines;
-        if (!line.blank()) {
-            if (const auto error = batch.convert(line, progress.lines)) {
-                return {BatchEnd::write_failed, error, batch.lines_failed};
+        const std::uint64_t number = ++progress.lines;
+        if (line.blank()) {
+            // Skipped without a word: nothing in it could be meant as a credential.
+        } else if (const auto reason = rejection(line)) {
+            messages.say_about_line(number, *reason);
+            lines_failed = true;
+        } else {
+            warn_about(line, number, seen, messages);
+            const Hashed hashed = hash(line.password.kept());
+            line.password.clear();
+            if (hashed.differs_from_2b) {
+                messages.say_about_line(number, "this password's $2a$ hash differs from its $2b$ hash; many bcrypt verifiers reject it");
             }
+            if (line.text_after_password) {
+                messages.say_about_line(number, "text after the password is ignored");
+            }
+            if (hashed.text == failure_token) {
+                // The token still goes out, so the script keeps one statement per line and the
+                // account is locked rather than left on its old password; the run fails.
+                messages.say_about_line(number, "the password could not be hashed; its statement carries the failure token");
+                lines_failed = true;
+            }
+            format_statement(statement, hashed.text, line.user.kept(), options.line_ending);
+            if (const auto error = script.write(statement)) {
+                return {BatchEnd::write_failed, error, lines_failed};
+            }
+            ++progress.statements;
         }
         if (options.on_progress) {
-            progress.statements = batch.statements;
             progress.bytes = reader.bytes_consumed();
             options.on_progress(progress);
         }
     }
     if (reader.error()) {
-        return {BatchEnd::read_failed, reader.error(), batch.lines_failed};
+        return {BatchEnd::read_failed, reader.error(), lines_failed};
     }
-    return {BatchEnd::input_done, {}, batch.lines_failed};
+    if (!reader.utf16_encoding().empty()) {
+        return {BatchEnd::utf16_input, {}, false, reader.utf16_encoding()};
+    }
+    return {BatchEnd::input_done, {}, lines_failed};
 }
 
 } // namespace credbatch

@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "byte_io.hpp"
+#include "seen_names.hpp"
 
 namespace credbatch {
 
@@ -24,12 +25,14 @@ enum class BatchEnd {
     input_done,    // every line was read
     read_failed,   // the input failed; statements written so far stand, the rest is missing
     write_failed,  // the script failed; it ends at its last whole statement, the rest is missing
+    utf16_input,   // the input is UTF-16 text, so nothing was written
 };
 
 struct BatchResult {
     BatchEnd end = BatchEnd::input_done;
-    std::error_code error;      // why the input or the script failed
-    bool lines_failed = false;  // some line was rejected or could not be hashed
+    std::error_code error;           // why the input or the script failed
+    bool lines_failed = false;       // some line was rejected or could not be hashed
+    std::string_view encoding = {};  // for utf16_input: "UTF-16LE" or "UTF-16BE"
 };
 
 // How far a run has come, for a progress display.
@@ -43,6 +46,7 @@ using ProgressStep = std::function<void(const BatchProgress&)>;
 struct BatchOptions {
     std::string_view line_ending = "\n";  // ends every statement and message
     ProgressStep on_progress;             // when given, called after every line
+    NameKey name_key{};                   // keys the hash that tells a repeated user name
 };
 
 // The whole batch: one statement per credential line of `input`, each written to `script` as

@@ -32,15 +32,17 @@ void Field::append(unsigned char byte) noexcept
     ++length_;
     if (byte == '\0') {
         has_nul_ = true;
-    } else if (byte < 0x20 || byte == 0x7F) {
+    } else if (byte < 0x20 || byte == 0x7F || (previous_ == 0xC2 && byte >= 0x80 && byte <= 0x9F)) {
         has_control_ = true;
     }
+    previous_ = byte;
 }
 
 void Field::clear() noexcept
 {
     platform::wipe(bytes_.data(), std::min(length_, bytes_.size()));
     length_ = 0;
+    previous_ = 0;
     has_nul_ = false;
     has_control_ = false;
 }
@@ -54,7 +56,10 @@ bool CredentialReader::next(CredentialLine& line)
     line.text_after_password = false;
     if (!started_) {
         started_ = true;
-        skip_byte_order_mark();
+        read_byte_order_mark();
+    }
+    if (!utf16_encoding_.empty()) {
+        return false;
     }
     int byte = next_byte();
     if (byte == end_of_input) {
@@ -112,12 +117,16 @@ void CredentialReader::wipe_consumed()
     line_start_ = position_;
 }
 
-void CredentialReader::skip_byte_order_mark()
+void CredentialReader::read_byte_order_mark()
 {
     while (end_ - position_ < byte_order_mark.size() && refill()) {
     }
     const std::string_view head(chunk_.data() + position_, std::min(end_ - position_, byte_order_mark.size()));
-    if (head == byte_order_mark) {
+    if (head.starts_with("\xFF\xFE")) {
+        utf16_encoding_ = "UTF-16LE";
+    } else if (head.starts_with("\xFE\xFF")) {
+        utf16_encoding_ = "UTF-16BE";
+    } else if (head == byte_order_mark) {
         position_ += byte_order_mark.size();
         wipe_consumed();
     }

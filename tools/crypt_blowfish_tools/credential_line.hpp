@@ -30,11 +30,13 @@ public:
     bool empty() const noexcept { return length_ == 0; }
     bool too_long() const noexcept { return length_ > max_field_bytes; }
     bool has_nul() const noexcept { return has_nul_; }
+    // A C0 control, DEL, or a C1 control as UTF-8 encodes it (C2 80 to C2 9F).
     bool has_control() const noexcept { return has_control_; }
 
 private:
     std::span<char> bytes_;
     std::size_t length_ = 0;
+    unsigned char previous_ = 0;
     bool has_nul_ = false;
     bool has_control_ = false;
 };
@@ -55,7 +57,9 @@ public:
 };
 
 // Splits the input into credential lines. Reads whatever the source has ready, so a pipe or
-// FIFO is served as its data arrives, and skips a UTF-8 byte-order mark at the start.
+// FIFO is served as its data arrives, and skips a UTF-8 byte-order mark at the start. Input
+// that starts with a UTF-16 byte-order mark gives no line at all: read as bytes, every line of
+// it would hold NUL bytes.
 // The raw input passes through one buffer, and a line's bytes are wiped from it as soon as the
 // line has been split: what stays is only the part of the last read not yet split.
 class CredentialReader {
@@ -69,6 +73,9 @@ public:
     // The read error that ended the input, if one did.
     std::error_code error() const noexcept { return error_; }
 
+    // "UTF-16LE" or "UTF-16BE" when the input begins with that byte-order mark; empty otherwise.
+    std::string_view utf16_encoding() const noexcept { return utf16_encoding_; }
+
     // Input bytes taken up by the lines handed out so far.
     std::uint64_t bytes_consumed() const noexcept { return fetched_ - (end_ - position_); }
 
@@ -80,7 +87,7 @@ private:
 
     int next_byte();
     bool refill();
-    void skip_byte_order_mark();
+    void read_byte_order_mark();
     int skip_blanks(int byte);
     int read_field(int byte, Field& field);
     void skip_rest_of_line(int byte);
@@ -93,6 +100,7 @@ private:
     std::size_t end_ = 0;
     std::uint64_t fetched_ = 0;
     std::error_code error_;
+    std::string_view utf16_encoding_;
     bool started_ = false;
     bool input_ended_ = false;
 };

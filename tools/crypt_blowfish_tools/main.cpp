@@ -3,10 +3,10 @@
 //
 // Exit status:
 //   0  every line of the input became a statement (warnings do not count)
-//   1  no argument; the input could not be opened or read, or is standard output itself;
-//      standard output could not be written; no secure random source; the hashing library
-//      failed its known-answer test; out of memory; or some line was rejected or could not be
-//      hashed
+//   1  no argument; the input could not be opened or read, or is standard output itself or
+//      UTF-16 text; standard output could not be written; no secure random source; the hashing
+//      library failed its known-answer test; out of memory; or some line was rejected or could
+//      not be hashed
 //
 // Every failure is one line on standard error, "credbatch: ...". No message shows a password.
 // Before the input is read, one published bcrypt vector is hashed and compared, so that a
@@ -67,12 +67,31 @@ Hashed hash_for_script(std::string_view password)
     return {hash, differs_from_2b(password, hash)};
 }
 
-BatchResult run_with_progress(platform::InputFile& input, ByteSink& script)
+// A key of its own for every run, so that no input can be made to collide in the table of
+// user names already seen.
+std::error_code draw_name_key(NameKey& key)
 {
+    std::array<unsigned char, sizeof(NameKey)> bytes{};
+    if (const auto error = platform::fill_random(bytes)) {
+        return error;
+    }
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        key[i / 8] = key[i / 8] << 8 | bytes[i];
+    }
+    return {};
+}
+
+// Every line of the input, into the script.
+BatchResult convert(platform::InputFile& input, ByteSink& script, const NameKey& name_key)
+{
+    BatchOptions options{platform::line_ending, {}, name_key};
+    if (!platform::progress_line_wanted()) {
+        return run_batch(input, script, standard_error, hash_for_script, options);
+    }
     // Someone is watching a batch that may take minutes: show how far it has come.
     ProgressLine progress(standard_error, input.size());
-    const auto show = [&progress](const BatchProgress& done) { progress.update(done); };
-    return run_batch(input, script, progress, hash_for_script, {platform::line_ending, show});
+    options.on_progress = [&progress](const BatchProgress& done) { progress.update(done); };
+    return run_batch(input, script, progress, hash_for_script, options);
 }
 
 int run(int argc, char* argv[])
@@ -93,8 +112,13 @@ int run(int argc, char* argv[])
     if (input.is_standard_output()) {
         return fail(naming("input", path) + " is the same file as standard output");
     }
-    if (const auto error = seed_salt_source()) {
-        return fail("no secure random source", error);
+    NameKey name_key{};
+    std::error_code random_error = seed_salt_source();
+    if (!random_error) {
+        random_error = draw_name_key(name_key);
+    }
+    if (random_error) {
+        return fail("no secure random source", random_error);
     }
     if (!computes_known_answer(self_test_vector)) {
         return fail("bcrypt self-test failed: the hashing library computes wrong hashes");
@@ -102,14 +126,14 @@ int run(int argc, char* argv[])
 
     platform::StandardOutput standard_output;
     ScriptOutput script(standard_output);
-    const BatchResult result = platform::progress_line_wanted()
-                                   ? run_with_progress(input, script)
-                                   : run_batch(input, script, standard_error, hash_for_script, {platform::line_ending, {}});
+    const BatchResult result = convert(input, script, name_key);
     switch (result.end) {
     case BatchEnd::read_failed:
         return fail(naming("cannot read", path), result.error);
     case BatchEnd::write_failed:
         return fail("cannot write standard output", result.error);
+    case BatchEnd::utf16_input:
+        return fail("'" + printable_path(path) + "' is " + std::string(result.encoding) + " text; save it as UTF-8");
     case BatchEnd::input_done:
         break;
     }
