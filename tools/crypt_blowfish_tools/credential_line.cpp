@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "printable.hpp"
+
 namespace credbatch {
 
 namespace {
@@ -32,7 +34,7 @@ void Field::append(unsigned char byte) noexcept
     ++length_;
     if (byte == '\0') {
         has_nul_ = true;
-    } else if (byte < 0x20 || byte == 0x7F || (previous_ == 0xC2 && byte >= 0x80 && byte <= 0x9F)) {
+    } else if (is_control_byte(byte) || is_c1_control(previous_, byte)) {
         has_control_ = true;
     }
     previous_ = byte;

@@ -13,6 +13,7 @@
 // library that computes wrong hashes writes no script at all. After a failed write, a script
 // written to a file ends at its last whole statement.
 
+#include <array>
 #include <cstdlib>
 #include <new>
 #include <string>
@@ -20,9 +21,9 @@
 #include <system_error>
 
 #include "batch.hpp"
+#include "message.hpp"
 #include "password_hash.hpp"
 #include "platform.hpp"
-#include "message.hpp"
 #include "printable.hpp"
 #include "progress.hpp"
 #include "script_output.hpp"
@@ -112,13 +113,12 @@ int run(int argc, char* argv[])
     if (input.is_standard_output()) {
         return fail(naming("input", path) + " is the same file as standard output");
     }
-    NameKey name_key{};
-    std::error_code random_error = seed_salt_source();
-    if (!random_error) {
-        random_error = draw_name_key(name_key);
+    if (const auto error = seed_salt_source()) {
+        return fail("no secure random source", error);
     }
-    if (random_error) {
-        return fail("no secure random source", random_error);
+    NameKey name_key{};
+    if (const auto error = draw_name_key(name_key)) {
+        return fail("no secure random source", error);
     }
     if (!computes_known_answer(self_test_vector)) {
         return fail("bcrypt self-test failed: the hashing library computes wrong hashes");

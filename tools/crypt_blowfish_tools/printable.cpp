@@ -24,12 +24,6 @@ void append_escaped(std::string& out, unsigned char byte)
     }
 }
 
-bool is_c1_control(std::string_view text, std::size_t at)
-{
-    return static_cast<unsigned char>(text[at]) == 0xC2 && at + 1 < text.size() &&
-           static_cast<unsigned char>(text[at + 1]) >= 0x80 && static_cast<unsigned char>(text[at + 1]) <= 0x9F;
-}
-
 } // namespace
 
 std::string printable_path(std::string_view path)
@@ -38,9 +32,9 @@ std::string printable_path(std::string_view path)
     shown.reserve(path.size());
     for (std::size_t i = 0; i < path.size(); ++i) {
         const auto byte = static_cast<unsigned char>(path[i]);
-        if (byte < 0x20 || byte == 0x7F) {
+        if (is_control_byte(byte)) {
             append_escaped(shown, byte);
-        } else if (is_c1_control(path, i)) {
+        } else if (i + 1 < path.size() && is_c1_control(byte, static_cast<unsigned char>(path[i + 1]))) {
             append_escaped(shown, byte);
             append_escaped(shown, static_cast<unsigned char>(path[++i]));
         } else {
