@@ -12,7 +12,8 @@
 #     error together), compared line for line; bcrypt hashes are compared by identity, the first
 #     one shown being <hash 1> and so on, so that a hash read back from the table must be the one
 #     the script holds. Such a block that ends "nothing was committed" shows a failing command,
-#     and the block must fail; every other block must succeed.
+#     and the block must fail; every other block must succeed;
+#   - the manual pages the README opens with `man -l` are there, in the build or the source tree.
 # Exit status 0 when all holds, 77 when sqlite3 is missing (the case is skipped), 1 otherwise.
 set -uo pipefail
 tool=${1:?usage: run.sh TOOL SOURCE_DIR}
@@ -145,6 +146,21 @@ for ((i = 0; i < ${#blocks[@]}; i++)); do
     fi
     [ "$failures" -ne "$failures_before" ] || echo "ok: block $((i + 1)): ${text%%$'\n'*}"
 done
+# The pages the README tells a reader of this clone to open with man -l are where it says: build/
+# is the first command's build, anything else is in the source tree.
+build_dir=$(cd "$(dirname "$tool")" && pwd)
+while read -r page; do
+    case $page in
+        build/*) file=$build_dir/${page#build/} where="the build does not make" ;;
+        *) file=$source_dir/$page where="the source tree does not hold" ;;
+    esac
+    if [ -f "$file" ]; then
+        echo "checked: the README's man -l $page"
+    else
+        fail "the README opens $page, which $where"
+    fi
+done < <(sed -n 's/^man -l \([^ ]*\)$/\1/p' "$readme")
+
 [ "$commands" -ge 3 ] || fail "the README's quick path has no block after its two commands"
 [ "$tested" -eq 1 ] || fail "the README shows no test command"
 [ "$failures" -eq 0 ] || exit 1
