@@ -1,6 +1,6 @@
 # shellcheck shell=bash
 # Sourced by tests/ssh/run.sh and bench/ssh_overhead (bash). Starts OpenSSH servers on loopback
-# addresses (127.0.0.2, 127.0.0.3, ...) that stand for the machines of the README's many-machines
+# addresses (127.0.0.2, 127.0.0.3, ...) that stand for the machines of credbatch(1)'s many-machines
 # recipe. They are named hash1, hash2, ... in an ssh_config of their own, and each has credbatch
 # on its PATH as an administrator would have installed it. Everything lives in one private
 # temporary directory.
@@ -158,7 +158,7 @@ Host *
     UpdateHostKeys no
     BatchMode yes
     ConnectTimeout 5
-    # What the README asks of an administrator's configuration, scaled down for a test: a machine
+    # What credbatch(1) asks of an administrator's configuration, scaled down for a test: a machine
     # that stops answering is given up (ssh exits 255) instead of being waited for without end.
     ServerAliveInterval 1
     ServerAliveCountMax 4

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# run.sh TOOL [README]: the README's many-machines recipe, run as written against OpenSSH servers
+# run.sh TOOL [MANUAL]: credbatch(1)'s many-machines recipe, run as written against OpenSSH servers
 # on loopback addresses (fixture.sh), with TOOL as the credbatch installed everywhere:
 #   a. a few hundred users over ':', hash1 and hash2: every user once, in order, every hash
 #      verifies, status 0;
@@ -7,12 +7,13 @@
 #      and in order, status 0; and no password is ever written to a file, here or while the
 #      block waits for its retry (strace);
 #   c. the same without --retries: the script is incomplete and the status says so;
-#   d. a rejected line in a later block: its message names the block, and the README's
+#   d. a rejected line in a later block: its message names the block, and the manual page's
 #      arithmetic leads back to the input line;
 #   e. a machine stops answering while it hashes a block (its processes are frozen, as when its
-#      network is gone): with the keep-alive the README asks for in the ssh configuration, the
+#      network is gone): with the keep-alive the manual page asks for in the ssh configuration, the
 #      block is redone elsewhere instead of being waited for without end.
-# With README, it first checks that the README shows the recipe character for character.
+# With MANUAL (man/credbatch.1.in), it first checks that the page, rendered by mandoc, shows the
+# recipe character for character, in its display's indentation.
 # Exit status 0 when every case passed. Takes about 55 seconds on an idle 2-core machine: each
 # line costs a real bcrypt hash (~50 ms), and so does checking one.
 set -euo pipefail
@@ -20,10 +21,10 @@ here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=fixture.sh
 source "$here/fixture.sh"
 
-tool=${1:?usage: run.sh TOOL [README]}
-readme=${2:-}
+tool=${1:?usage: run.sh TOOL [MANUAL]}
+manual=${2:-}
 
-# The recipe exactly as the README gives it; the test adds only --ssh, to reach its own servers.
+# The recipe exactly as the manual page gives it; the test adds only --ssh, to reach its own servers.
 read -r -d '' recipe <<'RECIPE' || true
 parallel --pipe --keep-order -N 100 --retries 3 --sshlogin :,hash1,hash2 \
     'bash -o pipefail -c "credbatch /dev/stdin 2>&1 >&3 | sed \"s/^/block {#}: /\" >&2" 3>&1' \
@@ -131,9 +132,11 @@ show_messages() {
     sed 's/^/    /' "$1/messages" >&2
 }
 
-if [ -n "$readme" ]; then
-    current="README"
-    [[ $(<"$readme") == *"$recipe"* ]] || fail "$readme does not show the recipe this test runs:"$'\n'"$recipe"
+if [ -n "$manual" ]; then
+    current="manual page"
+    shown=$(mandoc -T ascii "$manual" | sed 's/.\x08//g') || fail "mandoc cannot render $manual"
+    indent=$(grep -F -m 1 -- "${recipe%%$'\n'*}" <<<"$shown" | sed 's/[^ ].*//')
+    [[ $shown == *"$(sed "s/^/$indent/" <<<"$recipe")"* ]] || fail "$manual does not show the recipe this test runs:"$'\n'"$recipe"
 fi
 
 # begin_case NAME [USERS]: a case's own directory, USERS users in its users.txt, servers up.
