@@ -26,6 +26,15 @@ class WindowsCategory final : public std::error_category {
 public:
     const char* name() const noexcept override { return "windows"; }
 
+    // So that the rest of the tool can ask of an error what it would ask of an errno value.
+    std::error_condition default_error_condition(int code) const noexcept override
+    {
+        if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
+            return std::make_error_condition(std::errc::no_such_file_or_directory);
+        }
+        return {code, *this};
+    }
+
     std::string message(int code) const override
     {
         wchar_t* text = nullptr;
