@@ -81,6 +81,22 @@ std::string ignored_arguments(int argc)
            " ignored; credbatch converts one file per run";
 }
 
+std::string wide_text(std::string_view path, std::string_view encoding)
+{
+    std::string said = "'";
+    said.append(printable_path(path)).append("' is ").append(encoding).append(" text; save it as UTF-8");
+    return said;
+}
+
+std::string changed_while_read(std::string_view path, const BatchResult& result)
+{
+    std::string said = naming("input", path);
+    said.append(" changed while it was read: it held ").append(std::to_string(result.size_at_start));
+    said.append(" bytes at the start and ").append(std::to_string(result.bytes_read));
+    said.append(" were read; lines may be missing and the last one cut short, so do not apply this script");
+    return said;
+}
+
 Hashed hash_for_script(std::string_view password)
 {
     const std::string_view hash = hash_password(password);
@@ -162,11 +178,9 @@ int run(int argc, char* argv[])
         }
         return 1;
     case BatchEnd::wide_text:
-        return fail("'" + printable_path(path) + "' is " + std::string(result.encoding) + " text; save it as UTF-8");
+        return fail(wide_text(path, result.encoding));
     case BatchEnd::input_changed:
-        return fail(naming("input", path) + " changed while it was read: it held " + std::to_string(result.size_at_start) +
-                    " bytes at the start and " + std::to_string(result.bytes_read) +
-                    " were read; lines may be missing and the last one cut short, so do not apply this script");
+        return fail(changed_while_read(path, result));
     case BatchEnd::input_done:
         break;
     }
