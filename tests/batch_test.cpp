@@ -66,6 +66,18 @@ struct Case {
 const std::string name100(100, 'n');
 const std::string word100(100, 'p');
 
+std::string warned(int line, const std::string& message)
+{
+    return "credbatch: line " + std::to_string(line) + ": " + message + "\n";
+}
+
+const std::string inner_cr =
+    "carriage return inside the line, as in a file whose lines end in CR alone; convert such a file with tr '\\r' '\\n'";
+const std::string no_password =
+    "no password; its statement sets an empty password, with which anyone can log in (if the user name was left out, the password became the name)";
+// Fills the rest of the first 64 KiB read after "alice pw ", so that what follows starts the second.
+const std::string to_first_read_end(64 * 1024 - 9, 'x');
+
 class BatchCase : public testing::TestWithParam<Case> {};
 
 void PrintTo(const Case& c, std::ostream* os)
@@ -97,7 +109,9 @@ INSTANTIATE_TEST_SUITE_P(Parsing, BatchCase, testing::Values(
     Case{"CrLfLikeLf", "alice s3cret\r\nbob pw\r\n", statement("#s3cret", "alice") + statement("#pw", "bob"), "", false},
     Case{"LastLineWithoutNewline", "alice s3cret\nbob pw", statement("#s3cret", "alice") + statement("#pw", "bob"), "", false},
     Case{"UserAloneGetsEmptyPasswordNotThePreviousOne", "alice s3cret\nbob\ncarol \t\r\n",
-         statement("#s3cret", "alice") + statement("#", "bob") + statement("#", "carol"), "", false},
+         statement("#s3cret", "alice") + statement("#", "bob") + statement("#", "carol"), warned(2, no_password) + warned(3, no_password), false},
+    // The user name left out: the password stands where the name should be.
+    Case{"PasswordAloneIsWarnedOf", "\tsecret\n", statement("#", "secret"), warned(1, no_password), false},
     Case{"BlankLinesYieldNothing", "\n \t\r\n\nalice pw\n\n", statement("#pw", "alice"), "", false},
     Case{"EmptyInput", "", "", "", false},
     Case{"ByteOrderMarkSkippedAtStartOnly", "\xEF\xBB\xBF" "alice pw\n\xEF\xBB\xBF" "bob pw\n",
@@ -109,11 +123,25 @@ INSTANTIATE_TEST_SUITE_P(Parsing, BatchCase, testing::Values(
     Case{"LongLineIsOneRecord", "alice " + std::string(70, 'p') + " " + std::string(500, 'x') + "\nbob pw\n",
          statement("#" + std::string(70, 'p'), "alice") + statement("#pw", "bob"),
          "credbatch: line 1: text after the password is ignored\n", false},
-    // Carriage returns alone end no line: the file is one line, and what follows is said to be ignored.
-    Case{"CarriageReturnOnlyEndings", "alice one\rbob two\rcarol three\r", statement("#one", "alice"),
-         "credbatch: line 1: text after the password is ignored\n", false},
-    Case{"CarriageReturnInsideThePassword", "alice pass\rword\n", statement("#pass", "alice"),
-         "credbatch: line 1: text after the password is ignored\n", false}), case_name);
+    // Carriage returns alone end no line: read as one line, the file would give the next user's
+    // name or password to this one, so a carriage return with more of the line after it is refused.
+    Case{"CarriageReturnOnlyEndings", "alice one\rbob two\rcarol three\r", "", warned(1, inner_cr), true},
+    Case{"CarriageReturnOnlyEndingsNamesAlone", "alice\rbob\r", "", warned(1, inner_cr), true},
+    Case{"StrayCarriageReturnInALineFeedFile", "alice\rbob\ncarol pw\n", statement("#pw", "carol"), warned(1, inner_cr), true},
+    Case{"CarriageReturnInsideThePassword", "alice pass\rword\n", "", warned(1, inner_cr), true},
+    Case{"CarriageReturnBeforeTheUserName", "\rbob pw\n", "", warned(1, inner_cr), true},
+    Case{"CarriageReturnInTheIgnoredText", "alice pw more\rtext\n", "", warned(1, inner_cr), true},
+    // Carriage returns just before the line feed, or the end of the input, end the line.
+    Case{"CarriageReturnsBeforeLineFeed", "alice pw\r\r\nbob pw \r\n", statement("#pw", "alice") + statement("#pw", "bob"), "", false},
+    Case{"CarriageReturnsAtTheEndOfInput", "alice pw\nbob pw\r\r", statement("#pw", "alice") + statement("#pw", "bob"), "", false},
+    Case{"BlankLineWithCarriageReturnIsBlank", " \r \nalice pw\n", statement("#pw", "alice"), "", false},
+    // Across the end of a read, in ignored text that is passed over in one piece.
+    Case{"CarriageReturnEndsTheFirstReadThenLineFeed", "alice pw " + to_first_read_end.substr(1) + "\r\nbob pw\n",
+         statement("#pw", "alice") + statement("#pw", "bob"), warned(1, "text after the password is ignored"), false},
+    Case{"CarriageReturnEndsTheFirstReadThenText", "alice pw " + to_first_read_end.substr(1) + "\rmore\nbob pw\n",
+         statement("#pw", "bob"), warned(1, inner_cr), true},
+    Case{"CarriageReturnStartsTheSecondRead", "alice pw " + to_first_read_end + "\rmore\nbob pw\n",
+         statement("#pw", "bob"), warned(1, inner_cr), true}), case_name);
 
 INSTANTIATE_TEST_SUITE_P(Quoting, BatchCase, testing::Values(
     Case{"QuotesDoubled", "o'brien pw\n'' pw\n", statement("#pw", "o''brien") + statement("#pw", "''''"), "", false},
@@ -126,11 +154,6 @@ const std::string differs = "this password's $2a$ hash differs from its $2b$ has
 const std::string not_utf8_user = "user name is not valid UTF-8; a UTF-8 database refuses it or matches no row";
 const std::string not_utf8_password = "password is not valid UTF-8; applications that receive passwords as UTF-8 will not match it";
 const std::string invisible = "user name contains an invisible character, such as a non-breaking or zero-width space";
-
-std::string warned(int line, const std::string& message)
-{
-    return "credbatch: line " + std::to_string(line) + ": " + message + "\n";
-}
 
 std::string repeated(int line, int earlier)
 {
@@ -167,7 +190,7 @@ INSTANTIATE_TEST_SUITE_P(Warnings, BatchCase, testing::Values(
          "dup pw1\n\n \t\nghost x" + word100 + "\nghost pw\n  dup\tpw2\ndup\nDup pw\nghost pw\n",
          statement("#pw1", "dup") + statement("#pw", "ghost") + statement("#pw2", "dup") + statement("#", "dup") +
          statement("#pw", "Dup") + statement("#pw", "ghost"),
-         "credbatch: line 4: password longer than 100 characters\n" + repeated(6, 1) + repeated(7, 1) + repeated(9, 5), true},
+         "credbatch: line 4: password longer than 100 bytes\n" + repeated(6, 1) + repeated(7, 1) + warned(7, no_password) + repeated(9, 5), true},
     // The name's last character is cut short; the password's bytes after it are not its end.
     Case{"CutCharacterEndsAHundredByteName", std::string(99, 'n') + "\xE2 \x82\x82\n", statement("#\x82\x82", std::string(99, 'n') + "\xE2"),
          warned(1, not_utf8_user) + warned(1, not_utf8_password), false},
@@ -179,15 +202,18 @@ INSTANTIATE_TEST_SUITE_P(Limits, BatchCase, testing::Values(
     Case{"HundredByteFieldsAccepted", name100 + " " + word100 + "\n", statement("#" + word100, name100),
          "credbatch: line 1: only the first 72 bytes of the password are used\n", false},
     Case{"LongUserNameRejectedRunGoesOn", "x" + name100 + " pw\nbob pw\n", statement("#pw", "bob"),
-         "credbatch: line 1: user name longer than 100 characters\n", true},
+         "credbatch: line 1: user name longer than 100 bytes\n", true},
     Case{"LongPasswordRejected", "\nalice x" + word100 + "\n", "",
-         "credbatch: line 2: password longer than 100 characters\n", true},
+         "credbatch: line 2: password longer than 100 bytes\n", true},
+    // The limit is in bytes: 51 Cyrillic letters are 102 of them.
+    Case{"FiftyOneCyrillicLettersRejected", [] { std::string name; for (int i = 0; i < 51; ++i) name += "\xD0\x96"; return name; }() + " pw\n", "",
+         "credbatch: line 1: user name longer than 100 bytes\n", true},
     Case{"SeventyTwoBytesNoWarning", "alice " + std::string(72, 'p') + "\n", statement("#" + std::string(72, 'p'), "alice"), "", false},
     // Only the first 100 bytes of a field are kept, however long it is.
     Case{"HugeUserNameRejected", std::string(70'000, 'n') + " pw\nbob pw\n", statement("#pw", "bob"),
-         "credbatch: line 1: user name longer than 100 characters\n", true},
+         "credbatch: line 1: user name longer than 100 bytes\n", true},
     Case{"HugePasswordRejected", "alice " + std::string(70'000, 'p') + "\n", "",
-         "credbatch: line 1: password longer than 100 characters\n", true},
+         "credbatch: line 1: password longer than 100 bytes\n", true},
     Case{"SeventyThreeBytesWarned", "alice " + std::string(73, 'p') + "\n", statement("#" + std::string(73, 'p'), "alice"),
          "credbatch: line 1: only the first 72 bytes of the password are used\n", false}), case_name);
 
@@ -202,7 +228,7 @@ INSTANTIATE_TEST_SUITE_P(BadBytes, BatchCase, testing::Values(
     Case{"PrintableBoundsInUserAllowed", "!al~ pw\n", statement("#pw", "!al~"), "", false},
     Case{"ControlInPasswordAllowed", "alice p\x01w\n", statement("#p\x01w", "alice"), "", false},
     Case{"NulBeforeLength", std::string("\0", 1) + name100 + " pw\n", "", "credbatch: line 1: NUL byte in user name or password\n", true},
-    Case{"LengthBeforeControl", "\x01" + name100 + " pw\n", "", "credbatch: line 1: user name longer than 100 characters\n", true},
+    Case{"LengthBeforeControl", "\x01" + name100 + " pw\n", "", "credbatch: line 1: user name longer than 100 bytes\n", true},
     Case{"ControlBeforePasswordLength", "\x01 x" + word100 + "\n", "", "credbatch: line 1: user name contains a control character\n", true},
     // The C1 controls as UTF-8 encodes them, CSI (C2 9B) among them, are refused like C0 ones.
     Case{"C1ControlsInUser", "a\xC2\x9B" "b pw\n\xC2\x80 pw\nz\xC2\x9F pw\n", "",
@@ -213,7 +239,7 @@ INSTANTIATE_TEST_SUITE_P(BadBytes, BatchCase, testing::Values(
          statement("#\x9B", "a\xC2") + statement("#pw", "\xC3\x9B") + statement("#pw", "c\xC2\xC2\xA1") + statement("#p\xC2\x85w", "alice") +
          statement("#", "d\xC2") + statement("#pw", "\x9B"),
          warned(1, not_utf8_user) + warned(1, not_utf8_password) + warned(3, not_utf8_user) + warned(5, not_utf8_user) +
-         warned(6, not_utf8_user), false}), case_name);
+         warned(5, no_password) + warned(6, not_utf8_user), false}), case_name);
 
 TEST(Batch, FailureTokenIsWrittenAndFailsTheRun)
 {
@@ -224,7 +250,8 @@ TEST(Batch, FailureTokenIsWrittenAndFailsTheRun)
 }
 
 // Notepad's "Unicode" and Windows PowerShell's ">" write UTF-16LE, Notepad's "Unicode big
-// endian" UTF-16BE, each with its byte-order mark: such a file is refused before any line.
+// endian" UTF-16BE, each with its byte-order mark: such a file is refused before any line, and
+// so is UTF-32 text, whose byte-order marks begin or end like UTF-16's.
 TEST(Batch, Utf16TextIsRefusedBeforeAnyLine)
 {
     struct Case {
@@ -240,6 +267,11 @@ TEST(Batch, Utf16TextIsRefusedBeforeAnyLine)
         {be, 64 * 1024, "UTF-16BE"},
         {be, 1, "UTF-16BE"},
         {"\xFF\xFE", 64 * 1024, "UTF-16LE"},
+        {std::string("\xFF\xFE\0\0a\0\0\0", 8), 64 * 1024, "UTF-32LE"},
+        {std::string("\xFF\xFE\0\0a\0\0\0", 8), 1, "UTF-32LE"},
+        {std::string("\0\0\xFE\xFF\0\0\0a\0\0\0\n", 12), 64 * 1024, "UTF-32BE"},
+        {std::string("\0\0\xFE\xFF\0\0\0a\0\0\0\n", 12), 1, "UTF-32BE"},
+        {std::string("\xFF\xFE\0", 3), 64 * 1024, "UTF-16LE"},
         {"\xFF" "a pw\n", 1, ""},
         {"\xEF\xBB\xBF\xFF\xFE pw\n", 64 * 1024, ""},
         {"alice pw\n\xFF\xFE pw\n", 64 * 1024, ""},
@@ -252,7 +284,7 @@ TEST(Batch, Utf16TextIsRefusedBeforeAnyLine)
             EXPECT_FALSE(outcome.out.empty());
             continue;
         }
-        EXPECT_EQ(outcome.result.end, BatchEnd::utf16_input) << testing::PrintToString(c.input);
+        EXPECT_EQ(outcome.result.end, BatchEnd::wide_text) << testing::PrintToString(c.input);
         EXPECT_EQ(outcome.result.encoding, c.encoding);
         EXPECT_FALSE(outcome.result.lines_failed);
         EXPECT_EQ(outcome.out, "");
@@ -304,6 +336,26 @@ TEST(Utf8, ValidityAndInvisibleCharacters)
         {"\xE2\x81\xB0", true, false},                      // U+2070
         {"\xE3\x80\x80", true, true},                       // ideographic space
         {"\xEF\xBB\xBF", true, true},                       // zero-width no-break space
+        // Default-ignorable ones a hand list missed, and other spaces.
+        {"\xCD\x8F", true, true},                           // U+034F combining grapheme joiner
+        {"\xD8\x9C", true, true},                           // U+061C Arabic letter mark
+        {"\xE1\x85\x9F", true, true},                       // U+115F Hangul choseong filler
+        {"\xE1\x85\xA0", true, true},                       // U+1160
+        {"\xE1\x85\xA1", true, false},                      // U+1161, a Hangul vowel
+        {"\xE1\x9E\xB4", true, true},                       // U+17B4
+        {"\xE1\x9E\xB5", true, true},                       // U+17B5
+        {"\xE1\x9A\x80", true, true},                       // U+1680 Ogham space mark
+        {"\xE3\x85\xA4", true, true},                       // U+3164 Hangul filler
+        {"\xEF\xBE\xA0", true, true},                       // U+FFA0 halfwidth Hangul filler
+        {"\xF3\xA0\x80\x80", true, true},                   // U+E0000
+        {"\xF3\xA0\x81\xBF", true, true},                   // U+E007F cancel tag
+        {"\xF3\xA0\xBF\xBF", true, true},                   // U+E0FFF
+        {"\xF3\xA1\x80\x80", true, false},                  // U+E1000
+        // Variation selectors, which emoji and CJK names need, are no warning.
+        {"\xE2\x9D\xA4\xEF\xB8\x8F", true, false},          // U+2764 U+FE0F
+        {"\xEF\xB8\x80", true, false},                      // U+FE00
+        {"\xF3\xA0\x84\x80\xF3\xA0\x87\xAF", true, false},  // U+E0100, U+E01EF
+        {"\xE1\xA0\x8B\xE1\xA0\x8F", true, false},          // U+180B, U+180F Mongolian ones
         {"\xC2\xA1\xC2\x9F\xEF\xBB\xBE", true, false},
         {"\xE9\xC2\xA0", false, true},                      // seen after a byte that is not UTF-8
         {"\xE2\xC2\xA0", false, true},
@@ -363,6 +415,57 @@ TEST(Batch, ReadErrorEndsTheRunWithoutTheCutLine)
     EXPECT_EQ(outcome.out, statement("#pw", "alice"));
     EXPECT_EQ(outcome.result.end, BatchEnd::read_failed);
     EXPECT_EQ(outcome.result.error, std::errc::io_error);
+}
+
+// A regular file whose size is `at_start` before the first read and `at_end` once the input has
+// ended, as when someone cuts it short or appends to it during a run; 0 for a pipe.
+class ChangingFile : public MemorySource {
+public:
+    ChangingFile(std::string text, std::uint64_t at_start, std::uint64_t at_end) : MemorySource(std::move(text)), at_start_(at_start), at_end_(at_end) {}
+
+    credbatch::IoResult read(std::span<char> into) override
+    {
+        const credbatch::IoResult got = MemorySource::read(into);
+        ended_ = got.bytes == 0;
+        return got;
+    }
+    std::uint64_t size() const noexcept override { return ended_ ? at_end_ : at_start_; }
+
+private:
+    std::uint64_t at_start_;
+    std::uint64_t at_end_;
+    bool ended_ = false;
+};
+
+TEST(Batch, FileThatChangesWhileReadFailsTheRun)
+{
+    struct Case {
+        const char* name;
+        std::string text;  // what the reads give
+        std::uint64_t at_start;
+        std::uint64_t at_end;
+        BatchEnd end;
+    };
+    const std::string whole = "alice pw\nbob longpass\ncarol pw\n";
+    const std::string cut = whole.substr(0, 15);
+    const Case cases[] = {
+        {"unchanged", whole, whole.size(), whole.size(), BatchEnd::input_done},
+        {"cut short while read", cut, whole.size(), cut.size(), BatchEnd::input_changed},
+        {"cut short and written again", cut, whole.size(), whole.size() + 5, BatchEnd::input_changed},
+        {"appended to after its end was read", whole, whole.size(), whole.size() + 9, BatchEnd::input_changed},
+        {"appended to and read whole", whole, cut.size(), whole.size(), BatchEnd::input_done},
+        {"cut short once read whole", whole, whole.size(), 0, BatchEnd::input_done},
+        {"a pipe", whole, 0, 0, BatchEnd::input_done},
+    };
+    for (const Case& c : cases) {
+        ChangingFile input(c.text, c.at_start, c.at_end);
+        const Outcome outcome = run(input);
+        EXPECT_EQ(outcome.result.end, c.end) << c.name;
+        if (c.end == BatchEnd::input_changed) {
+            EXPECT_EQ(outcome.result.size_at_start, c.at_start) << c.name;
+            EXPECT_EQ(outcome.result.bytes_read, c.text.size()) << c.name;
+        }
+    }
 }
 
 TEST(Batch, EveryStatementAndMessageIsOneWrite)
@@ -453,12 +556,34 @@ TEST(ScriptOutput, FailedWriteLeavesOnlyWholeStatements)
         }
     }
 
-    // Where nothing can be cut back, the run still stops at the statement that failed.
-    LimitedFile pipe("", first.size() + 10, false);
-    credbatch::ScriptOutput script(pipe);
-    EXPECT_FALSE(script.write(first));
-    EXPECT_EQ(script.write(second), std::errc::file_too_large);
-    EXPECT_EQ(pipe.content.size(), first.size() + 10);
+    // Where nothing can be cut back, the run still stops at the statement that failed, and the
+    // script says that it ends in part of one; not when the failed write took nothing.
+    struct Uncuttable {
+        const char* name;
+        std::size_t limit;
+        bool fails_with_bytes;
+        bool partial;
+    };
+    const Uncuttable uncuttable[] = {
+        {"part of the second written", first.size() + 10, false, true},
+        {"part of the second taken by the failing write", first.size() + 10, true, true},
+        {"the first whole, nothing of the second", first.size(), false, false},
+        {"the first whole, the failing write taking nothing", first.size(), true, false},
+    };
+    for (const Uncuttable& c : uncuttable) {
+        LimitedFile file("", c.limit, false, c.fails_with_bytes);
+        credbatch::ScriptOutput script(file);
+        EXPECT_FALSE(script.write(first));
+        EXPECT_FALSE(script.ends_in_partial_statement()) << c.name;
+        EXPECT_EQ(script.write(second), std::errc::file_too_large) << c.name;
+        EXPECT_EQ(file.content.size(), c.limit) << c.name;
+        EXPECT_EQ(script.ends_in_partial_statement(), c.partial) << c.name;
+    }
+    LimitedFile cuttable("", first.size() + 10);
+    credbatch::ScriptOutput cut_script(cuttable);
+    EXPECT_FALSE(cut_script.write(first));
+    EXPECT_TRUE(cut_script.write(second));
+    EXPECT_FALSE(cut_script.ends_in_partial_statement());
 }
 
 // A channel that takes nothing and says nothing is wrong; after `patience` such calls it gives up

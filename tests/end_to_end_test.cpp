@@ -59,6 +59,7 @@ const struct {
     {"GnuParallelRecipeKeepsUsersInOrder", "the recipe reads /dev/stdin, which Windows does not have"},
     {"ReadsAFifoAsItsDataArrives", "FIFOs are POSIX's"},
     {"HugeLineTakesNoMoreMemoryThanAShortOne", "GNU time would measure wine, not the tool"},
+    {"AppendOnlyScriptThatCannotBeCutBackIsSaidToEndInPart", "chattr and RLIMIT_FSIZE are Linux's"},
 };
 
 // Cases that need a program beyond the tool's own packages and GoogleTest, and the shell command
@@ -107,6 +108,7 @@ struct Result {
     int status = -1;
     std::string out;
     std::string err;
+    bool out_captured = false;  // standard output went to the case's own file, which `out` holds
 };
 
 std::string slurp(const fs::path& path)
@@ -157,16 +159,28 @@ bool is_known_message(std::string_view message)
     static const std::string_view with_reason[] = {
         "credbatch: cannot open '", "credbatch: cannot read '", "credbatch: cannot write standard output: ",
         "credbatch: no secure random source: "};
+    static const std::string_view encodings[] = {"UTF-16LE", "UTF-16BE", "UTF-32LE", "UTF-32BE"};
+    const auto is_count = [](std::string_view text) { return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos; };
     if (message == "credbatch: out of memory" ||
         message == "credbatch: bcrypt self-test failed: the hashing library computes wrong hashes" ||
+        message == "credbatch: the script ends in a partial statement that could not be removed; delete its last line before applying it" ||
+        message == "credbatch: 1 argument after the input file is ignored; credbatch converts one file per run" ||
+        (message.starts_with("credbatch: ") && message.ends_with(" arguments after the input file are ignored; credbatch converts one file per run") &&
+         is_count(message.substr(11, message.find(' ', 11) - 11))) ||
         (message.starts_with("credbatch: input '") && message.ends_with("' is the same file as standard output")) ||
-        (message.starts_with("credbatch: '") &&
-         (message.ends_with("' is UTF-16LE text; save it as UTF-8") || message.ends_with("' is UTF-16BE text; save it as UTF-8")))) {
+        (message.starts_with("credbatch: input '") && message.ends_with("' is the same file as standard error")) ||
+        (message.starts_with("credbatch: input '") && message.find("' changed while it was read: it held ") != std::string_view::npos &&
+         message.ends_with(" were read; lines may be missing and the last one cut short, so do not apply this script")) ||
+        (message.starts_with("credbatch: '") && std::any_of(std::begin(encodings), std::end(encodings), [&](std::string_view encoding) {
+             return message.ends_with("' is " + std::string(encoding) + " text; save it as UTF-8");
+         }))) {
         return true;
     }
     static const std::string_view line_faults[] = {
-        "NUL byte in user name or password", "user name longer than 100 characters",
-        "user name contains a control character", "password longer than 100 characters",
+        "carriage return inside the line, as in a file whose lines end in CR alone; convert such a file with tr '\\r' '\\n'",
+        "NUL byte in user name or password", "user name longer than 100 bytes",
+        "user name contains a control character", "password longer than 100 bytes",
+        "no password; its statement sets an empty password, with which anyone can log in (if the user name was left out, the password became the name)",
         "only the first 72 bytes of the password are used",
         "the password could not be hashed; its statement carries the failure token",
         "user name contains a backslash, which some databases read as an escape",
@@ -264,8 +278,11 @@ protected:
         const std::string command = prefix + binary + " " + arguments + " " +
                                     (redirect_stdout.empty() ? "> '" + out.string() + "'" : redirect_stdout) +
                                     " 2> '" + err.string() + "'";
+        // What an earlier run left must not pass for this one's output.
+        fs::remove(out);
+        fs::remove(err);
         const int status = std::system(command.c_str());
-        Result result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(out), slurp(err)};
+        Result result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(out), slurp(err), fs::exists(out)};
         // 127: the shell or the dynamic loader failed before the tool ran.
         if (result.err != usage_text && result.status != 127) {
             for (const auto& message : output_lines(result.err)) {
@@ -288,9 +305,15 @@ TEST_F(Binary, FailsLoudlyWithoutWritingAScript)
         std::string err;  // on Windows, up to the reason, which is the system's own
         bool posix_only;
     };
+    const std::string no_options = "; credbatch takes no options, and run without an argument it shows its usage";
+    const std::string in_dir = "cd '" + dir.string() + "' && ";
     const Case cases[] = {
         {"", "", "", usage_text, false},
         {"'" + (dir / "missing").string() + "'", "", "", failure("cannot open '" + (dir / "missing").string() + "'", "No such file or directory"), false},
+        // An option where the file should be: still a file name, with a word on options.
+        {"--help", "", in_dir, failure("cannot open '--help'", "No such file or directory" + no_options), false},
+        {"-h", "", in_dir, failure("cannot open '-h'", "No such file or directory" + no_options), false},
+        {"-", "", in_dir, failure("cannot open '-'", "No such file or directory" + no_options), false},
         {"'" + dir.string() + "'", "", "", failure("cannot read '" + dir.string() + "'", "Is a directory"), true},
         {input.string(), "> /dev/full", "", failure("cannot write standard output", "No space left on device"), true},
         {input.string(), ">&-", "", failure("cannot write standard output", "Bad file descriptor"), true},
@@ -305,13 +328,28 @@ TEST_F(Binary, FailsLoudlyWithoutWritingAScript)
         }
         const Result result = run(c.arguments, c.redirect, c.prefix);
         EXPECT_EQ(result.status, 1) << c.arguments << " " << c.redirect;
-        EXPECT_EQ(result.out, "");
+        // Where standard output is redirected elsewhere, the case's file must not even exist:
+        // it is made afresh for each case, so an earlier case cannot leave one to be read here.
+        EXPECT_EQ(result.out_captured, c.redirect.empty()) << c.arguments << " " << c.redirect;
+        EXPECT_EQ(result.out, "") << c.arguments << " " << c.redirect;
         if (c.err == usage_text) {
             EXPECT_EQ(result.err, c.err);
         } else {
             expect_failure_message(result.err, c.err);
+            // On Windows the reason is in the system's words; the word on options follows it.
+            EXPECT_EQ(result.err.ends_with(no_options + eol), c.err.ends_with(no_options + eol)) << result.err;
         }
+        EXPECT_EQ(slurp(input), "alice pw\n") << "the input was written to";
     }
+
+    // A file whose name begins with "-" is read like any other, and an argument naming no file
+    // that does not look like an option gets no word on options.
+    write("-users.txt", "alice pw\n");
+    const Result dashed = run("-users.txt", "", in_dir);
+    EXPECT_EQ(dashed.status, 0) << dashed.err;
+    EXPECT_EQ(output_lines(dashed.out).size(), 1u);
+    const Result plain = run("users-missing.txt", "", in_dir);
+    EXPECT_EQ(plain.err.find("options"), std::string::npos) << plain.err;
 }
 
 std::string numbered_users(int count)
@@ -409,6 +447,26 @@ TEST_F(Binary, FullDiskLeavesOnlyWholeStatements)
     EXPECT_EQ(whole_statements(std::string_view(written).substr(header.size())).size(), 2u);
 }
 
+// A script file that only takes appends (chattr +a) cannot be cut back after a failed write:
+// the run says that its last line is part of a statement.
+TEST_F(Binary, AppendOnlyScriptThatCannotBeCutBackIsSaidToEndInPart)
+{
+    const fs::path input = write("users.txt", numbered_users(9));
+    const fs::path script = write("update.sql", "");
+    if (std::system(("chattr +a '" + script.string() + "' 2>/dev/null").c_str()) != 0) {
+        GTEST_SKIP() << "no append-only file can be made here (not root, or a file system without it): the failed cut-back is NOT tested in this run";
+    }
+    const Result result = run(input.string(), ">> '" + script.string() + "'", "prlimit --fsize=1000 ");
+    EXPECT_EQ(std::system(("chattr -a '" + script.string() + "'").c_str()), 0);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "credbatch: cannot write standard output: File too large\n"
+                          "credbatch: the script ends in a partial statement that could not be removed; delete its last line before applying it\n");
+    const std::string written = slurp(script);
+    ASSERT_EQ(written.size(), 1000u);
+    const std::string whole = written.substr(0, written.rfind('\n') + 1);
+    EXPECT_EQ(whole_statements(whole).size(), 1000u / 117);
+}
+
 TEST_F(Binary, ClosedPipeIsAWriteError)
 {
     const fs::path input = write("users.txt", numbered_users(3));
@@ -431,10 +489,26 @@ TEST_F(Binary, RefusesToReadItsOwnOutput)
     EXPECT_EQ(result.err, "credbatch: input '" + input.string() + "' is the same file as standard output" + eol);
     EXPECT_EQ(slurp(input), users);
 
+    // Standard error appended to the input: every message would be read back as a line, which
+    // makes another message. Refused before anything is read; the refusal itself lands there.
+    const fs::path script = dir / "update.sql";
+    const fs::path status = dir / "status";
+    for (const std::string& redirect : {"2>> '" + input.string() + "'", "2>> '" + input.string() + "' >> '" + script.string() + "'"}) {
+        write("users.txt", users + "bad\x01 pw\n");
+        fs::remove(script);
+        const std::string command = "timeout 10 " + binary + " '" + input.string() + "' > '" + script.string() + "' " + redirect +
+                                    "; echo $? > '" + status.string() + "'";
+        ASSERT_EQ(std::system(command.c_str()), 0);
+        EXPECT_EQ(slurp(status), "1\n") << redirect << " (124: still running)";
+        EXPECT_EQ(slurp(input), users + "bad\x01 pw\n" + "credbatch: input '" + input.string() + "' is the same file as standard error" + eol) << redirect;
+        EXPECT_EQ(slurp(script), "") << redirect;
+    }
+
     // Only a regular file can be read back: a device in both places is no loop.
     const Result devices = run("/dev/null", "> /dev/null");
     EXPECT_EQ(devices.status, 0);
     EXPECT_EQ(devices.err, "");
+    EXPECT_EQ(std::system((binary + " /dev/null > /dev/null 2> /dev/null").c_str()), 0);
 }
 
 // Faults that come once the run is under way: it still fails, and says why.
@@ -455,6 +529,10 @@ TEST_F(Binary, LateFaultsFailTheRun)
          "credbatch: line 1: the password could not be hashed; its statement carries the failure token\n", false},
         // The library passes the self-test at cost 4 and then fails at cost 10.
         {"CREDBATCH_CRYPT_FAILS_FOR='$2a$10$' LD_PRELOAD=" CREDBATCH_WRONG_HASHES " ",
+         "credbatch: line 1: the password could not be hashed; its statement carries the failure token\n", false},
+        // The library passes the self-test and then, at cost 10, puts a quote and SQL into a
+        // result of the right scheme and length.
+        {"CREDBATCH_CRYPT_QUOTES_FOR='$2a$10$' LD_PRELOAD=" CREDBATCH_WRONG_HASHES " ",
          "credbatch: line 1: the password could not be hashed; its statement carries the failure token\n", false},
     };
     for (const Case& c : cases) {
@@ -662,6 +740,8 @@ TEST_F(Binary, RefusesUtf16TextBeforeWritingAnything)
         {"le.txt", "le.txt", std::string("\xFF\xFE" "a\0 \0p\0w\0\r\0\n\0", 14), "UTF-16LE", false},
         {"be.txt", "be.txt", std::string("\xFE\xFF\0a\0 \0p\0w\0\r\0\n", 14), "UTF-16BE", false},
         {"esc\x1b[31m.txt", "esc\\x1b[31m.txt", "\xFF\xFE", "UTF-16LE", true},
+        {"le32.txt", "le32.txt", std::string("\xFF\xFE\0\0a\0\0\0 \0\0\0p\0\0\0\n\0\0\0", 20), "UTF-32LE", false},
+        {"be32.txt", "be32.txt", std::string("\0\0\xFE\xFF\0\0\0a\0\0\0 \0\0\0p\0\0\0\n", 20), "UTF-32BE", false},
     };
     for (const Case& c : cases) {
         if (on_windows && c.posix_only) {
@@ -744,11 +824,16 @@ TEST_F(Binary, EmptyInputGivesEmptyScript)
 TEST_F(Binary, CrLfAndLfGiveTheSameUsersAndPasswords)
 {
     const Result lf = run(write("lf.txt", "alice one\nbob two").string() + " ignored extra");
-    const Result crlf = run(write("crlf.txt", "\xEF\xBB\xBF" "alice one\r\nbob two\r\n").string());
+    const Result crlf = run(write("crlf.txt", "\xEF\xBB\xBF" "alice one\r\nbob two\r\n").string() + " 'also ignored'");
+    const Result plain = run(write("plain.txt", "alice one\nbob two\n").string());
     const std::vector<std::pair<std::string, std::string>> expected = {{"alice", "one"}, {"bob", "two"}};
-    for (const Result* result : {&lf, &crlf}) {
+    // Arguments after the input change nothing but a warning; a glob that named several files
+    // would otherwise leave all but the first unconverted without a word.
+    EXPECT_EQ(lf.err, "credbatch: 2 arguments after the input file are ignored; credbatch converts one file per run" + eol);
+    EXPECT_EQ(crlf.err, "credbatch: 1 argument after the input file is ignored; credbatch converts one file per run" + eol);
+    EXPECT_EQ(plain.err, "");
+    for (const Result* result : {&lf, &crlf, &plain}) {
         EXPECT_EQ(result->status, 0);
-        EXPECT_EQ(result->err, "");
         const auto statements = output_lines(result->out);
         ASSERT_EQ(statements.size(), expected.size());
         for (std::size_t i = 0; i < expected.size(); ++i) {
@@ -759,6 +844,37 @@ TEST_F(Binary, CrLfAndLfGiveTheSameUsersAndPasswords)
         }
     }
     EXPECT_NE(lf.out, crlf.out) << "two runs in the same second must draw different salts";
+
+    // Lines that end in CR alone: read as one line, alice would get bob's name as her password.
+    const Result cr = run(write("cr.txt", "alice\rbob\r").string());
+    EXPECT_EQ(cr.status, 1);
+    EXPECT_EQ(cr.out, "");
+    EXPECT_EQ(cr.err, "credbatch: line 1: carriage return inside the line, as in a file whose lines end in CR alone; "
+                      "convert such a file with tr '\\r' '\\n'" + eol);
+}
+
+// Someone cuts the input short while it is read: the last line read may be cut too, the lines
+// after it are missing, and the run must not look like a success.
+TEST_F(Binary, InputCutShortWhileReadFailsTheRun)
+{
+    // Fifty lines to hash first, then blank lines to the end of the first 64 KiB read, then more users.
+    std::string users = numbered_users(50);
+    users += std::string(64 * 1024 - users.size(), '\n') + "bob longpassword\ncarol pw\n";
+    const fs::path input = write("users.txt", users);
+    const std::uint64_t cut_to = 64 * 1024 + 8;  // "bob long"
+    const fs::path script = dir / "update.sql";
+    const fs::path err = dir / "stderr";
+    const fs::path status = dir / "status";
+    // The first statement shows that the first read is done; fifty hashes leave time for the cut.
+    const std::string command = binary + " '" + input.string() + "' > '" + script.string() + "' 2> '" + err.string() + "' & " +
+                                "while [ ! -s '" + script.string() + "' ]; do sleep 0.05; done; truncate -s " + std::to_string(cut_to) +
+                                " '" + input.string() + "'; wait $!; echo $? > '" + status.string() + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    EXPECT_EQ(slurp(status), "1\n");
+    EXPECT_EQ(slurp(err), "credbatch: input '" + input.string() + "' changed while it was read: it held " + std::to_string(users.size()) +
+                              " bytes at the start and " + std::to_string(cut_to) +
+                              " were read; lines may be missing and the last one cut short, so do not apply this script" + eol);
+    EXPECT_EQ(whole_statements(slurp(script)).size(), 51u);
 }
 
 // A text-mode read would take 0x1A for the end of the file and drop every line after it.
@@ -958,10 +1074,24 @@ TEST_F(Binary, EndOfInputOnATerminalIsReadOnce)
 
 TEST_F(Binary, PathInAMessageIsOneLineWithoutEscapes)
 {
-    const std::string name = "new\nline\x1b[31m";
-    const Result result = run("'" + (dir / name).string() + "'");
-    EXPECT_EQ(result.status, 1);
-    expect_failure_message(result.err, failure("cannot open '" + dir.string() + "/new\\nline\\x1b[31m'", "No such file or directory"));
+    struct Case {
+        std::string name;
+        std::string shown;
+        bool posix_only;  // bytes that are not UTF-8 do not survive Windows' wide command line
+    };
+    const Case cases[] = {
+        {"new\nline\x1b[31m", "new\\nline\\x1b[31m", false},
+        {"nel\x85" "csi\x9b" "31m", "nel\\x85csi\\x9b31m", true},
+        {"ls\xe2\x80\xa8" "rlo\xe2\x80\xae" "lri\xe2\x81\xa6", "ls\\xe2\\x80\\xa8rlo\\xe2\\x80\\xaelri\\xe2\\x81\\xa6", false},
+    };
+    for (const Case& c : cases) {
+        if (on_windows && c.posix_only) {
+            continue;
+        }
+        const Result result = run("'" + (dir / c.name).string() + "'");
+        EXPECT_EQ(result.status, 1);
+        expect_failure_message(result.err, failure("cannot open '" + dir.string() + "/" + c.shown + "'", "No such file or directory"));
+    }
 }
 
 // python3-bcrypt comes from the OpenBSD line of bcrypt, which has no $2a$ countermeasure.
@@ -1030,7 +1160,8 @@ TEST_F(Binary, RandomBytesGiveOnlyStatementsAndKnownMessages)
     const auto rejections = std::count_if(messages.begin(), messages.end(), [](const std::string& message) {
         return !message.ends_with(" is ignored") && !message.ends_with(" are used") && !message.ends_with(" as an escape") &&
                !message.ends_with(" reject it") && !message.ends_with(" matches no row") && !message.ends_with(" will not match it") &&
-               !message.ends_with(" zero-width space") && !message.ends_with(" the later statement wins");
+               !message.ends_with(" zero-width space") && !message.ends_with(" the later statement wins") &&
+               !message.ends_with(" the password became the name)");
     });
     EXPECT_EQ(result.status, rejections == 0 ? 0 : 1);
     EXPECT_GT(rejections, 0);

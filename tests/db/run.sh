@@ -314,6 +314,9 @@ hostile_names() {
         if [[ ${names[i]} == *\\* ]]; then
             expected_err+="credbatch: line $((i + 1)): user name contains a backslash, which some databases read as an escape"$'\n'
         fi
+        if [[ -z ${passwords[i]} ]]; then
+            expected_err+="credbatch: line $((i + 1)): no password; its statement sets an empty password, with which anyone can log in (if the user name was left out, the password became the name)"$'\n'
+        fi
         if ! printf '%s' "${passwords[i]}" | iconv -f UTF-8 -t UTF-8 >/dev/null 2>&1; then
             expected_err+="credbatch: line $((i + 1)): password is not valid UTF-8; applications that receive passwords as UTF-8 will not match it"$'\n'
         fi
@@ -324,7 +327,7 @@ hostile_names() {
     fi
     if [[ $(cat "$work/tool.err"; echo .) != "$expected_err." ]]; then
         printf '%s' "$expected_err" | diff -u - "$work/tool.err" >"$work/diff" || true
-        fail "hostile names: the tool's messages are not one warning per backslash name and per password not in UTF-8 (- expected, + found)" "$work/diff"
+        fail "hostile names: the tool's messages are not one warning per backslash name, per empty password and per password not in UTF-8 (- expected, + found)" "$work/diff"
     fi
 
     on_both "hostile names" "$work/hostile.sql" 0 plain "each named row has its own new hash, no other row touched" \

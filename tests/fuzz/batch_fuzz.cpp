@@ -1,8 +1,9 @@
 // Feeds arbitrary bytes to the batch driver with a fake hash and checks its script against a
 // deliberately naive reading of the same bytes: every statement well formed, every literal
 // giving back its user name, every line accounted for, the warnings each line deserves in
-// their order, and UTF-16 text refused whole.
+// their order, and UTF-16 and UTF-32 text refused whole.
 #include "batch.hpp"
+#include "invisible_ranges.hpp"
 #include "../memory_io.hpp"
 #include "../statement_check.hpp"
 
@@ -10,6 +11,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -97,20 +99,36 @@ bool naive_utf8(std::string_view text)
     return true;
 }
 
+// Whether the encoding of a character of the generated table (which the unit tests check
+// against Unicode's own data) stands anywhere in the name, whatever surrounds it.
 bool holds_invisible(std::string_view user)
 {
-    static const std::vector<std::string> encodings = [] {
-        std::vector<std::string> all;
-        for (char32_t c = 0; c <= 0xFFFF; ++c) {
-            const bool invisible = c == 0xA0 || c == 0xAD || c == 0x180E || (c >= 0x2000 && c <= 0x200F && c != 0x200C && c != 0x200D) ||
-                                   (c >= 0x2028 && c <= 0x202F) || (c >= 0x205F && c <= 0x206F) || c == 0x3000 || c == 0xFEFF;
-            if (invisible) {
-                all.push_back(encode(c));
+    static const std::set<std::string, std::less<>> encodings = [] {
+        std::set<std::string, std::less<>> all;
+        for (const auto& range : credbatch::invisible_ranges) {
+            for (char32_t c = range.first; c <= range.last; ++c) {
+                all.insert(encode(c));
             }
         }
         return all;
     }();
-    return std::any_of(encodings.begin(), encodings.end(), [&](const std::string& e) { return user.find(e) != std::string_view::npos; });
+    for (std::size_t at = 0; at < user.size(); ++at) {
+        for (std::size_t length = 2; length <= 4 && at + length <= user.size(); ++length) {
+            if (encodings.contains(user.substr(at, length))) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// A carriage return with more of the line after it; those just before the line's end end it.
+bool holds_inner_carriage_return(std::string_view line)
+{
+    while (line.ends_with('\r')) {
+        line.remove_suffix(1);
+    }
+    return line.find('\r') != std::string_view::npos;
 }
 
 Expected expect(std::string_view line)
@@ -129,7 +147,7 @@ Expected expect(std::string_view line)
         const auto next = i + 1 < user.size() ? static_cast<unsigned char>(user[i + 1]) : 0;
         control = control || c < 0x20 || c == 0x7F || (c == 0xC2 && next >= 0x80 && next <= 0x9F);
     }
-    const bool bad = user.find('\0') != std::string::npos || password.find('\0') != std::string::npos ||
+    const bool bad = holds_inner_carriage_return(line) || user.find('\0') != std::string::npos || password.find('\0') != std::string::npos ||
                      user.size() > 100 || password.size() > 100 || control;
     return bad ? Expected{Expected::rejected, {}, {}, false} : Expected{Expected::statement, user, password, more};
 }
@@ -179,9 +197,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string last_hash;
     const auto hash = [&](std::string_view password) -> std::string_view { return last_hash = fake_hash(password); };
     const auto result = credbatch::run_batch(input, output, errors, hash);
-    if (text.starts_with("\xFF\xFE") || text.starts_with("\xFE\xFF")) {
-        check(result.end == credbatch::BatchEnd::utf16_input);
-        check(result.encoding == (text[0] == '\xFF' ? "UTF-16LE" : "UTF-16BE"));
+    const std::string_view wide = text.starts_with(std::string_view("\xFF\xFE\0\0", 4))   ? "UTF-32LE"
+                                  : text.starts_with(std::string_view("\0\0\xFE\xFF", 4)) ? "UTF-32BE"
+                                  : text.starts_with("\xFF\xFE")                          ? "UTF-16LE"
+                                  : text.starts_with("\xFE\xFF")                          ? "UTF-16BE"
+                                                                                          : "";
+    if (!wide.empty()) {
+        check(result.end == credbatch::BatchEnd::wide_text);
+        check(result.encoding == wide);
         check(output.text.empty() && errors.text.empty() && !result.lines_failed);
         return 0;
     }
@@ -214,6 +237,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         "user name is not valid UTF-8; a UTF-8 database refuses it or matches no row",
         "user name contains an invisible character, such as a non-breaking or zero-width space",
         "user name contains a backslash, which some databases read as an escape",
+        "no password; its statement sets an empty password, with which anyone can log in (if the user name was left out, the password became the name)",
         "only the first 72 bytes of the password are used",
         "password is not valid UTF-8; applications that receive passwords as UTF-8 will not match it",
         "text after the password is ignored",
@@ -230,7 +254,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (line.kind == Expected::statement) {
             const auto [earlier, is_new] = first_line.emplace(line.user, i + 1);
             const bool deserved[] = {!naive_utf8(line.user), holds_invisible(line.user), line.user.find('\\') != std::string::npos,
-                                     line.password.size() > 72, !naive_utf8(line.password), line.more};
+                                     line.password.empty(), line.password.size() > 72, !naive_utf8(line.password), line.more};
             for (std::size_t w = 0; w < std::size(warnings); ++w) {
                 if (deserved[w]) {
                     messages += head + std::string(warnings[w]) + "\n";

@@ -20,18 +20,21 @@ constexpr std::size_t bcrypt_key_bytes = 72;
 // Why a line cannot become a statement, checked in this order; nothing when it can.
 std::optional<std::string_view> rejection(const CredentialLine& line)
 {
+    if (line.inner_carriage_return) {
+        return "carriage return inside the line, as in a file whose lines end in CR alone; convert such a file with tr '\\r' '\\n'";
+    }
     if (line.user.has_nul() || line.password.has_nul()) {
         // A C string would end at the NUL and the wrong secret would be hashed.
         return "NUL byte in user name or password";
     }
     if (line.user.too_long()) {
-        return "user name longer than 100 characters";
+        return "user name longer than 100 bytes";
     }
     if (line.user.has_control()) {
         return "user name contains a control character";
     }
     if (line.password.too_long()) {
-        return "password longer than 100 characters";
+        return "password longer than 100 bytes";
     }
     return std::nullopt;
 }
@@ -54,6 +57,11 @@ void warn_about(const CredentialLine& line, std::uint64_t number, SeenNames& see
     if (const std::uint64_t earlier = seen.earlier_line(user, number)) {
         messages.say_about_line(number, "user name already on line " + std::to_string(earlier) + "; the later statement wins");
     }
+    if (line.password.empty()) {
+        // Allowed, but an empty password opens the account to anyone, and a line whose name
+        // was left out has its password here in place of the name.
+        messages.say_about_line(number, "no password; its statement sets an empty password, with which anyone can log in (if the user name was left out, the password became the name)");
+    }
     if (line.password.length() > bcrypt_key_bytes) {
         messages.say_about_line(number, "only the first 72 bytes of the password are used");
     }
@@ -67,6 +75,7 @@ void warn_about(const CredentialLine& line, std::uint64_t number, SeenNames& see
 BatchResult run_batch(ByteSource& input, ByteSink& script, ByteSink& message_sink, const HashStep& hash,
                       const BatchOptions& options)
 {
+    const std::uint64_t size_at_start = input.size();
     CredentialReader reader(input);
     CredentialLine line;
     Messages messages(message_sink, options.line_ending);
@@ -112,8 +121,14 @@ BatchResult run_batch(ByteSource& input, ByteSink& script, ByteSink& message_sin
     if (reader.error()) {
         return {BatchEnd::read_failed, reader.error(), lines_failed};
     }
-    if (!reader.utf16_encoding().empty()) {
-        return {BatchEnd::utf16_input, {}, false, reader.utf16_encoding()};
+    if (!reader.wide_encoding().empty()) {
+        return {BatchEnd::wide_text, {}, false, reader.wide_encoding()};
+    }
+    // Fewer bytes than the file held, at the start or now, means it was cut or rewritten while
+    // it was read, and its end cannot be told from the end of the input.
+    const std::uint64_t bytes_read = reader.bytes_read();
+    if (bytes_read < size_at_start || bytes_read < input.size()) {
+        return {BatchEnd::input_changed, {}, lines_failed, {}, size_at_start, bytes_read};
     }
     return {BatchEnd::input_done, {}, lines_failed};
 }

@@ -25,14 +25,18 @@ enum class BatchEnd {
     input_done,    // every line was read
     read_failed,   // the input failed; statements written so far stand, the rest is missing
     write_failed,  // the script failed; it ends at its last whole statement, the rest is missing
-    utf16_input,   // the input is UTF-16 text, so nothing was written
+    wide_text,     // the input is UTF-16 or UTF-32 text, so nothing was written
+    input_changed, // the input is a regular file that was not the same size at its end as it was
+                   // read: lines may be missing, and the last one may have been hashed cut short
 };
 
 struct BatchResult {
     BatchEnd end = BatchEnd::input_done;
     std::error_code error;           // why the input or the script failed
     bool lines_failed = false;       // some line was rejected or could not be hashed
-    std::string_view encoding = {};  // for utf16_input: "UTF-16LE" or "UTF-16BE"
+    std::string_view encoding = {};  // for wide_text: "UTF-16LE", "UTF-16BE", "UTF-32LE" or "UTF-32BE"
+    std::uint64_t size_at_start = 0; // for input_changed: the file's size before the first read
+    std::uint64_t bytes_read = 0;    // for input_changed: how much of it was read
 };
 
 // How far a run has come, for a progress display.

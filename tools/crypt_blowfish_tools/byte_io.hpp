@@ -21,6 +21,9 @@ public:
 
     // Up to into.size() bytes, whatever is ready; no bytes and no error is the end of input.
     virtual IoResult read(std::span<char> into) = 0;
+
+    // The size of a regular file as it is now; 0 for a pipe, FIFO or device, whose size is not known.
+    virtual std::uint64_t size() const noexcept { return 0; }
 };
 
 // Where statements and messages go. A call takes one whole statement or message, so that the

@@ -11,6 +11,19 @@ namespace {
 
 constexpr std::size_t chunk_bytes = 64 * 1024;
 constexpr std::string_view byte_order_mark = "\xEF\xBB\xBF";
+constexpr std::size_t longest_byte_order_mark = 4;
+
+// The byte-order marks of the encodings whose text is refused, longest first, since that of
+// UTF-32LE begins with that of UTF-16LE.
+constexpr struct {
+    std::string_view mark;
+    std::string_view encoding;
+} wide_byte_order_marks[] = {
+    {{"\xFF\xFE\0\0", 4}, "UTF-32LE"},
+    {{"\0\0\xFE\xFF", 4}, "UTF-32BE"},
+    {"\xFF\xFE", "UTF-16LE"},
+    {"\xFE\xFF", "UTF-16BE"},
+};
 
 // The separators of a line: space, tab, carriage return, vertical tab, form feed.
 // A line feed also ends a field, but it ends the line too, so it is not skipped.
@@ -56,13 +69,16 @@ bool CredentialReader::next(CredentialLine& line)
     line.user.clear();
     line.password.clear();
     line.text_after_password = false;
+    line.inner_carriage_return = false;
     if (!started_) {
         started_ = true;
         read_byte_order_mark();
     }
-    if (!utf16_encoding_.empty()) {
+    if (!wide_encoding_.empty()) {
         return false;
     }
+    carriage_return_pending_ = false;
+    inner_carriage_return_ = false;
     int byte = next_byte();
     if (byte == end_of_input) {
         return false;
@@ -71,6 +87,7 @@ bool CredentialReader::next(CredentialLine& line)
     byte = skip_blanks(read_field(skip_blanks(byte), line.password));
     line.text_after_password = byte != '\n' && byte != end_of_input;
     skip_rest_of_line(byte);
+    line.inner_carriage_return = inner_carriage_return_;
     wipe_consumed();
     if (error_) {
         line.user.clear();
@@ -82,10 +99,36 @@ bool CredentialReader::next(CredentialLine& line)
 
 int CredentialReader::next_byte()
 {
-    if (position_ == end_ && !refill()) {
-        return end_of_input;
+    const int byte = position_ == end_ && !refill() ? end_of_input : static_cast<unsigned char>(chunk_.data()[position_++]);
+    note_carriage_returns(byte);
+    return byte;
+}
+
+void CredentialReader::note_carriage_returns(int byte) noexcept
+{
+    if (byte == '\r') {
+        carriage_return_pending_ = true;
+        return;
     }
-    return static_cast<unsigned char>(chunk_.data()[position_++]);
+    if (carriage_return_pending_ && byte != '\n' && byte != end_of_input) {
+        inner_carriage_return_ = true;
+    }
+    carriage_return_pending_ = false;
+}
+
+// The same for a stretch of the line passed over in one piece, which ends neither the line nor
+// the input; only its last carriage returns may still turn out to end the line.
+void CredentialReader::note_carriage_returns(std::string_view skipped) noexcept
+{
+    const std::size_t last_other = skipped.find_last_not_of('\r');
+    if (last_other == std::string_view::npos) {
+        carriage_return_pending_ = carriage_return_pending_ || !skipped.empty();
+        return;
+    }
+    if (carriage_return_pending_ || skipped.substr(0, last_other).find('\r') != std::string_view::npos) {
+        inner_carriage_return_ = true;
+    }
+    carriage_return_pending_ = last_other + 1 < skipped.size();
 }
 
 // Moves the bytes not yet split to the front, wipes what was there after them, and appends
@@ -121,14 +164,16 @@ void CredentialReader::wipe_consumed()
 
 void CredentialReader::read_byte_order_mark()
 {
-    while (end_ - position_ < byte_order_mark.size() && refill()) {
+    while (end_ - position_ < longest_byte_order_mark && refill()) {
     }
-    const std::string_view head(chunk_.data() + position_, std::min(end_ - position_, byte_order_mark.size()));
-    if (head.starts_with("\xFF\xFE")) {
-        utf16_encoding_ = "UTF-16LE";
-    } else if (head.starts_with("\xFE\xFF")) {
-        utf16_encoding_ = "UTF-16BE";
-    } else if (head == byte_order_mark) {
+    const std::string_view head(chunk_.data() + position_, std::min(end_ - position_, longest_byte_order_mark));
+    for (const auto& wide : wide_byte_order_marks) {
+        if (head.starts_with(wide.mark)) {
+            wide_encoding_ = wide.encoding;
+            return;
+        }
+    }
+    if (head.starts_with(byte_order_mark)) {
         position_ += byte_order_mark.size();
         wipe_consumed();
     }
@@ -161,9 +206,13 @@ void CredentialReader::skip_rest_of_line(int byte)
         const char* begin = chunk_.data() + position_;
         const void* newline = std::memchr(begin, '\n', end_ - position_);
         if (newline != nullptr) {
-            position_ += static_cast<std::size_t>(static_cast<const char*>(newline) - begin) + 1;
+            const auto skipped = static_cast<std::size_t>(static_cast<const char*>(newline) - begin);
+            note_carriage_returns(std::string_view(begin, skipped));
+            note_carriage_returns('\n');
+            position_ += skipped + 1;
             return;
         }
+        note_carriage_returns(std::string_view(begin, end_ - position_));
         position_ = end_;
         if (!refill()) {
             return;

@@ -52,14 +52,19 @@ public:
     Field user{std::span<char>(storage_.data(), max_field_bytes)};
     Field password{std::span<char>(storage_.data() + max_field_bytes, max_field_bytes)};
     bool text_after_password = false;  // a third field, or more
+    // A carriage return with more of the line after it. Only a run of them just before the line
+    // feed, or before the end of the input, belongs to the line ending; one anywhere else most
+    // likely ends a line of a file whose lines end in CR alone, where the next user's name would
+    // silently become this user's password.
+    bool inner_carriage_return = false;
 
     bool blank() const noexcept { return user.empty(); }
 };
 
 // Splits the input into credential lines. Reads whatever the source has ready, so a pipe or
 // FIFO is served as its data arrives, and skips a UTF-8 byte-order mark at the start. Input
-// that starts with a UTF-16 byte-order mark gives no line at all: read as bytes, every line of
-// it would hold NUL bytes.
+// that starts with a UTF-16 or UTF-32 byte-order mark gives no line at all: read as bytes,
+// every line of it would hold NUL bytes.
 // The raw input passes through one buffer, and a line's bytes are wiped from it as soon as the
 // line has been split: what stays is only the part of the last read not yet split.
 class CredentialReader {
@@ -73,11 +78,15 @@ public:
     // The read error that ended the input, if one did.
     std::error_code error() const noexcept { return error_; }
 
-    // "UTF-16LE" or "UTF-16BE" when the input begins with that byte-order mark; empty otherwise.
-    std::string_view utf16_encoding() const noexcept { return utf16_encoding_; }
+    // "UTF-16LE", "UTF-16BE", "UTF-32LE" or "UTF-32BE" when the input begins with that
+    // byte-order mark; empty otherwise.
+    std::string_view wide_encoding() const noexcept { return wide_encoding_; }
 
     // Input bytes taken up by the lines handed out so far.
     std::uint64_t bytes_consumed() const noexcept { return fetched_ - (end_ - position_); }
+
+    // Input bytes read from the source so far; at the end of input, all it gave.
+    std::uint64_t bytes_read() const noexcept { return fetched_; }
 
     // The read buffer as it is now, so that a test can look for what it should no longer hold.
     std::span<const char> read_buffer() const noexcept { return {chunk_.data(), chunk_.size()}; }
@@ -91,6 +100,8 @@ private:
     int skip_blanks(int byte);
     int read_field(int byte, Field& field);
     void skip_rest_of_line(int byte);
+    void note_carriage_returns(int byte) noexcept;
+    void note_carriage_returns(std::string_view skipped) noexcept;
     void wipe_consumed();
 
     ByteSource& input_;
@@ -100,9 +111,11 @@ private:
     std::size_t end_ = 0;
     std::uint64_t fetched_ = 0;
     std::error_code error_;
-    std::string_view utf16_encoding_;
+    std::string_view wide_encoding_;
     bool started_ = false;
     bool input_ended_ = false;
+    bool carriage_return_pending_ = false;  // the line's last byte so far was a carriage return
+    bool inner_carriage_return_ = false;
 };
 
 } // namespace credbatch

@@ -3,10 +3,10 @@
 //
 // Exit status:
 //   0  every line of the input became a statement (warnings do not count)
-//   1  no argument; the input could not be opened or read, or is standard output itself or
-//      UTF-16 text; standard output could not be written; no secure random source; the hashing
-//      library failed its known-answer test; out of memory; or some line was rejected or could
-//      not be hashed
+//   1  no argument; the input could not be opened or read, is standard output or standard error
+//      itself, is UTF-16 or UTF-32 text, or changed while it was read; standard output could not
+//      be written; no secure random source; the hashing library failed its known-answer test;
+//      out of memory; or some line was rejected or could not be hashed
 //
 // Every failure is one line on standard error, "credbatch: ...". No message shows a password.
 // Before the input is read, one published bcrypt vector is hashed and compared, so that a
@@ -62,6 +62,41 @@ std::string naming(std::string_view what, std::string_view path)
     return std::string(what) + " '" + printable_path(path) + "'";
 }
 
+// "--help" and the like name no file, and whoever typed them expected an option.
+std::string cannot_open(std::string_view path, const std::error_code& error)
+{
+    std::string said = naming("cannot open", path) + ": " + error.message();
+    if (path.starts_with('-') && error == std::errc::no_such_file_or_directory) {
+        said += "; credbatch takes no options, and run without an argument it shows its usage";
+    }
+    return said;
+}
+
+// Only the first argument is read; more, as a glob such as users-*.txt gives, would be silently
+// left unconverted.
+std::string ignored_arguments(int argc)
+{
+    const int ignored = argc - 2;
+    return std::to_string(ignored) + (ignored == 1 ? " argument after the input file is" : " arguments after the input file are") +
+           " ignored; credbatch converts one file per run";
+}
+
+std::string wide_text(std::string_view path, std::string_view encoding)
+{
+    std::string said = "'";
+    said.append(printable_path(path)).append("' is ").append(encoding).append(" text; save it as UTF-8");
+    return said;
+}
+
+std::string changed_while_read(std::string_view path, const BatchResult& result)
+{
+    std::string said = naming("input", path);
+    said.append(" changed while it was read: it held ").append(std::to_string(result.size_at_start));
+    said.append(" bytes at the start and ").append(std::to_string(result.bytes_read));
+    said.append(" were read; lines may be missing and the last one cut short, so do not apply this script");
+    return said;
+}
+
 Hashed hash_for_script(std::string_view password)
 {
     const std::string_view hash = hash_password(password);
@@ -108,10 +143,16 @@ int run(int argc, char* argv[])
 
     platform::InputFile input;
     if (const auto error = input.open(path)) {
-        return fail(naming("cannot open", path), error);
+        return fail(cannot_open(path, error));
     }
     if (input.is_standard_output()) {
         return fail(naming("input", path) + " is the same file as standard output");
+    }
+    if (input.is_standard_error()) {
+        return fail(naming("input", path) + " is the same file as standard error");
+    }
+    if (argc > 2) {
+        errors().say(ignored_arguments(argc));
     }
     if (const auto error = seed_salt_source()) {
         return fail("no secure random source", error);
@@ -131,9 +172,15 @@ int run(int argc, char* argv[])
     case BatchEnd::read_failed:
         return fail(naming("cannot read", path), result.error);
     case BatchEnd::write_failed:
-        return fail("cannot write standard output", result.error);
-    case BatchEnd::utf16_input:
-        return fail("'" + printable_path(path) + "' is " + std::string(result.encoding) + " text; save it as UTF-8");
+        fail("cannot write standard output", result.error);
+        if (script.ends_in_partial_statement()) {
+            errors().say("the script ends in a partial statement that could not be removed; delete its last line before applying it");
+        }
+        return 1;
+    case BatchEnd::wide_text:
+        return fail(wide_text(path, result.encoding));
+    case BatchEnd::input_changed:
+        return fail(changed_while_read(path, result));
     case BatchEnd::input_done:
         break;
     }

@@ -16,6 +16,7 @@ constexpr unsigned long cost = 10;
 constexpr std::string_view hash_prefix = "$2a$10$";
 constexpr std::size_t hash_length = 60;
 constexpr std::size_t setting_length = 29;  // "$2a$10$" (or another cost) and 22 salt characters
+constexpr std::string_view bcrypt_alphabet = "./ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
 
 // crypt_rn's working area (32 KiB, too big for the stack), which holds the password and its key
 // schedule while it works, and the last result, which like crypt's stays valid until the next call.
@@ -52,8 +53,19 @@ bool draw_salt_bytes(SaltBytes& salt)
     return true;
 }
 
+// Whether `hashed` has the form of a bcrypt hash under `setting`: the setting's scheme and cost,
+// then salt and digest in bcrypt's alphabet. The result goes into SQL between quotes, so a
+// broken or hostile library must not get anything else, a quote least of all, past this.
+bool is_bcrypt_string(const char* hashed, const char* setting) noexcept
+{
+    const std::string_view hash(hashed);
+    return hash.size() == hash_length && std::string_view(setting).substr(0, hash_prefix.size()) == hash.substr(0, hash_prefix.size()) &&
+           hash.find_first_not_of(bcrypt_alphabet, hash_prefix.size()) == std::string_view::npos;
+}
+
 // Hashes `password` under `setting` into `result`; false when it cannot be done. As mkpasswd
-// does, only a result of the setting's own scheme and of full length is trusted.
+// does, only a result of the setting's own scheme and of full length is trusted, and of the
+// bcrypt form throughout.
 bool crypt_into(std::string_view password, const char* setting, std::array<char, hash_length + 1>& result)
 {
     crypt_data& work = state().work;
@@ -64,7 +76,7 @@ bool crypt_into(std::string_view password, const char* setting, std::array<char,
     std::memcpy(work.input, password.data(), password.size());
     work.input[password.size()] = '\0';
     const char* hashed = crypt_rn(work.input, setting, &work, static_cast<int>(sizeof work));
-    const bool usable = hashed != nullptr && std::strncmp(hashed, setting, hash_prefix.size()) == 0 && std::strlen(hashed) == hash_length;
+    const bool usable = hashed != nullptr && is_bcrypt_string(hashed, setting);
     if (usable) {
         std::memcpy(result.data(), hashed, hash_length + 1);
     }

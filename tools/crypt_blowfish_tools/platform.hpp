@@ -48,12 +48,12 @@ public:
     std::error_code open(const std::string& path);
     IoResult read(std::span<char> into) override;
 
-    // The size of a regular file; 0 for a pipe, FIFO or device, whose size is not known.
-    std::uint64_t size() const noexcept;
+    std::uint64_t size() const noexcept override;
 
-    // Whether this is the very regular file that standard output writes to, which a run would
-    // read back as credentials for ever.
+    // Whether this is the very regular file that standard output, or standard error, writes to,
+    // which a run would read back as credentials for ever.
     bool is_standard_output() const noexcept;
+    bool is_standard_error() const noexcept;
 
 private:
     std::intptr_t handle_ = -1;

@@ -132,12 +132,26 @@ std::uint64_t InputFile::size() const noexcept
     return static_cast<std::uint64_t>(status.st_size);
 }
 
-bool InputFile::is_standard_output() const noexcept
+namespace {
+
+bool is_same_regular_file(int input_fd, int output_fd) noexcept
 {
     struct stat input {};
     struct stat output {};
-    return ::fstat(descriptor(handle_), &input) == 0 && ::fstat(STDOUT_FILENO, &output) == 0 &&
-           S_ISREG(input.st_mode) && input.st_dev == output.st_dev && input.st_ino == output.st_ino;
+    return ::fstat(input_fd, &input) == 0 && ::fstat(output_fd, &output) == 0 && S_ISREG(input.st_mode) &&
+           input.st_dev == output.st_dev && input.st_ino == output.st_ino;
+}
+
+} // namespace
+
+bool InputFile::is_standard_output() const noexcept
+{
+    return is_same_regular_file(descriptor(handle_), STDOUT_FILENO);
+}
+
+bool InputFile::is_standard_error() const noexcept
+{
+    return is_same_regular_file(descriptor(handle_), STDERR_FILENO);
 }
 
 bool StandardOutput::is_open() noexcept

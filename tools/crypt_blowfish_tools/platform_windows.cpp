@@ -26,6 +26,15 @@ class WindowsCategory final : public std::error_category {
 public:
     const char* name() const noexcept override { return "windows"; }
 
+    // So that the rest of the tool can ask of an error what it would ask of an errno value.
+    std::error_condition default_error_condition(int code) const noexcept override
+    {
+        if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
+            return std::make_error_condition(std::errc::no_such_file_or_directory);
+        }
+        return {code, *this};
+    }
+
     std::string message(int code) const override
     {
         wchar_t* text = nullptr;
@@ -233,14 +242,15 @@ std::uint64_t InputFile::size() const noexcept
     return static_cast<std::uint64_t>(size.QuadPart);
 }
 
-bool InputFile::is_standard_output() const noexcept
+namespace {
+
+bool is_same_disk_file(HANDLE input_handle, HANDLE output_handle) noexcept
 {
-    const HANDLE out = standard(STD_OUTPUT_HANDLE);
     FILE_ID_INFO input{};
     FILE_ID_INFO output{};
-    if (GetFileType(native(handle_)) != FILE_TYPE_DISK || GetFileType(out) != FILE_TYPE_DISK ||
-        GetFileInformationByHandleEx(native(handle_), FileIdInfo, &input, sizeof input) == 0 ||
-        GetFileInformationByHandleEx(out, FileIdInfo, &output, sizeof output) == 0) {
+    if (GetFileType(input_handle) != FILE_TYPE_DISK || GetFileType(output_handle) != FILE_TYPE_DISK ||
+        GetFileInformationByHandleEx(input_handle, FileIdInfo, &input, sizeof input) == 0 ||
+        GetFileInformationByHandleEx(output_handle, FileIdInfo, &output, sizeof output) == 0) {
         return false;
     }
     // A volume whose serial number is not known (0, as wine reports for a descriptor it inherited)
@@ -248,6 +258,18 @@ bool InputFile::is_standard_output() const noexcept
     const bool same_volume = input.VolumeSerialNumber == output.VolumeSerialNumber || input.VolumeSerialNumber == 0 ||
                              output.VolumeSerialNumber == 0;
     return same_volume && std::memcmp(&input.FileId, &output.FileId, sizeof input.FileId) == 0;
+}
+
+} // namespace
+
+bool InputFile::is_standard_output() const noexcept
+{
+    return is_same_disk_file(native(handle_), standard(STD_OUTPUT_HANDLE));
+}
+
+bool InputFile::is_standard_error() const noexcept
+{
+    return is_same_disk_file(native(handle_), standard(STD_ERROR_HANDLE));
 }
 
 bool StandardOutput::is_open() noexcept

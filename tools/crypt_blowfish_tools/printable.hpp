@@ -17,9 +17,11 @@ constexpr bool is_c1_control(unsigned char first, unsigned char second) noexcept
     return first == 0xC2 && second >= 0x80 && second <= 0x9F;
 }
 
-// A path as a message shows it: control characters escaped as \n, \r, \t or \xHH, so that a message is always exactly one line
-// and a name cannot send escape sequences to the terminal. Every other byte is kept, so a
-// path in any language reads as it was given.
+// A path as a message shows it: control characters, bytes that are not UTF-8, the line and
+// paragraph separators and the bidirectional controls escaped as \n, \r, \t or \xHH (a
+// character of several bytes as each of them), so that a message is always exactly one line,
+// reads in its own order, and a name cannot send escape sequences to the terminal. Every other
+// character is kept, so a path in any language reads as it was given.
 std::string printable_path(std::string_view path);
 
 } // namespace credbatch

@@ -13,8 +13,8 @@ std::error_code ScriptOutput::write(std::string_view statement)
         // Bytes that went out with the error (WriteFile may count some) are part of what is cut back.
         written += result.bytes;
         if (result.error) {
-            if (written > 0) {
-                channel_.cut_back(written);
+            if (written > 0 && !channel_.cut_back(written)) {
+                ends_in_partial_statement_ = true;
             }
             return result.error;
         }

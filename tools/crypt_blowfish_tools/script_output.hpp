@@ -18,8 +18,14 @@ public:
 
     std::error_code write(std::string_view statement) override;
 
+    // Whether a failed write left part of its statement behind because it could not be cut back
+    // (an append-only file, a pipe or terminal that took part of it): then the script's last line
+    // is cut, and must be removed before the script is applied.
+    bool ends_in_partial_statement() const noexcept { return ends_in_partial_statement_; }
+
 private:
     OutputChannel& channel_;
+    bool ends_in_partial_statement_ = false;
 };
 
 } // namespace credbatch

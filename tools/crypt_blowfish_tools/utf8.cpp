@@ -1,27 +1,25 @@
 #include "utf8.hpp"
 
+#include <algorithm>
 #include <cstddef>
+
+#include "invisible_ranges.hpp"
 
 namespace credbatch {
 
 namespace {
-
-// One character decoded from the front of a text; length 0 when the bytes there are no
-// well-formed UTF-8 sequence.
-struct Decoded {
-    char32_t code_point = 0;
-    std::size_t length = 0;
-};
 
 unsigned char byte_at(std::string_view text, std::size_t at) noexcept
 {
     return static_cast<unsigned char>(text[at]);
 }
 
+} // namespace
+
 // Follows the table of well-formed byte sequences in the Unicode standard (its section 3.9):
 // the second byte's range depends on the first, which is what rules out overlong forms,
 // surrogates and code points past U+10FFFF.
-Decoded decode(std::string_view text) noexcept
+Decoded decode_utf8(std::string_view text) noexcept
 {
     const unsigned char lead = byte_at(text, 0);
     if (lead < 0x80) {
@@ -59,16 +57,15 @@ Decoded decode(std::string_view text) noexcept
 
 bool is_invisible(char32_t c) noexcept
 {
-    return c == 0x00A0 || c == 0x00AD || c == 0x180E || (c >= 0x2000 && c <= 0x200B) || c == 0x200E || c == 0x200F ||
-           (c >= 0x2028 && c <= 0x202F) || (c >= 0x205F && c <= 0x206F) || c == 0x3000 || c == 0xFEFF;
+    const auto after = std::upper_bound(invisible_ranges.begin(), invisible_ranges.end(), c,
+                                        [](char32_t point, const CodePointRange& range) { return point < range.first; });
+    return after != invisible_ranges.begin() && c <= std::prev(after)->last;
 }
-
-} // namespace
 
 bool is_valid_utf8(std::string_view text) noexcept
 {
     while (!text.empty()) {
-        const std::size_t length = decode(text).length;
+        const std::size_t length = decode_utf8(text).length;
         if (length == 0) {
             return false;
         }
@@ -82,7 +79,7 @@ bool has_invisible_character(std::string_view text) noexcept
     // A malformed byte is stepped over alone, so that a character after it is still seen, as
     // a UTF-8 terminal or database would see it.
     while (!text.empty()) {
-        const Decoded decoded = decode(text);
+        const Decoded decoded = decode_utf8(text);
         if (decoded.length != 0 && is_invisible(decoded.code_point)) {
             return true;
         }
