@@ -138,7 +138,7 @@ function pg_begin() {
     print "    SELECT relkind INTO kind FROM pg_catalog.pg_class WHERE oid = 'DT511'::regclass;"
     print "    IF kind NOT IN ('r', 'p') THEN"
     print "        RAISE EXCEPTION 'checked apply: DT511 is %, not a table, so its updates cannot be checked; nothing was committed',"
-    print "            CASE kind WHEN 'v' THEN 'a view' WHEN 'm' THEN 'a materialized view' WHEN 'f' THEN 'a foreign table' ELSE 'of kind ' || kind END;"
+    print "            CASE kind WHEN 'v' THEN 'a view' WHEN 'm' THEN 'a materialized view' WHEN 'f' THEN 'a foreign table' ELSE 'of kind ' || kind::text END;"
     print "    END IF;"
     print "    SELECT string_agg(rulename, ', ' ORDER BY rulename) INTO rules FROM pg_catalog.pg_rewrite WHERE ev_class = 'DT511'::regclass AND rulename <> '_RETURN';"
     print "    IF rules IS NOT NULL THEN"
