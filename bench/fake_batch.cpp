@@ -3,6 +3,7 @@
 #include "batch.hpp"
 #include "credentials.hpp"
 #include "platform.hpp"
+#include "script_output.hpp"
 
 #include <string>
 

@@ -155,6 +155,11 @@ fail() {
 pass() { printf 'ok: %s\n' "$1"; }
 
 hex() { printf '%s' "$1" | od -An -v -tx1 | tr -d ' \n'; }
+# hex_lines: each line of standard input in hex, one a line (one process for many names).
+hex_lines() {
+    LC_ALL=C awk 'BEGIN { for (i = 1; i < 256; i++) ord[sprintf("%c", i)] = i }
+                  { out = ""; for (i = 1; i <= length($0); i++) out = out sprintf("%02x", ord[substr($0, i, 1)]); print out }'
+}
 
 # The hash in line N of a script: the statement's first literal, which never holds a quote.
 hash_of() { LC_ALL=C sed -n "$2p" "$1" | cut -d"'" -f2; }
@@ -173,15 +178,16 @@ write_input() {
 
 # load_table DB ROW...: the table holds exactly these user names, row K with the hash "old-K".
 load_table() {
-    local engine=${1%%-*} database=users values="" k=0 row
+    local engine=${1%%-*} database=users values="" k=0 key keys
     [[ $1 == *-* ]] && database=${1#*-}
     shift
-    for row in "$@"; do
+    mapfile -t keys < <(printf '%s\n' "$@" | hex_lines)
+    for key in "${keys[@]}"; do
         k=$((k + 1))
         case $engine in
-        pg) values+="${values:+,}(convert_from(decode('$(hex "$row")', 'hex'), 'UTF8'), 'old-$k')" ;;
-        my) values+="${values:+,}(CONVERT(UNHEX('$(hex "$row")') USING utf8mb4), 'old-$k')" ;;
-        lite) values+="${values:+,}(CAST(X'$(hex "$row")' AS TEXT), 'old-$k')" ;;
+        pg) values+="${values:+,}(convert_from(decode('$key', 'hex'), 'UTF8'), 'old-$k')" ;;
+        my) values+="${values:+,}(CONVERT(UNHEX('$key') USING utf8mb4), 'old-$k')" ;;
+        lite) values+="${values:+,}(CAST(X'$key' AS TEXT), 'old-$k')" ;;
         esac
     done
     case $engine in
@@ -206,26 +212,14 @@ dump_table() {
 # of SCRIPT has set the hash of the K-th HIT (none when that is empty or not a row), every other
 # row keeping its old value.
 expected_table() {
-    local script=$1 k=0 row key
+    local script=$1
     shift
-    local -A value=()
-    while (($#)) && [[ $1 != -- ]]; do
-        k=$((k + 1))
-        value[$(hex "$1")]=old-$k
-        shift
-    done
-    shift
-    k=0
-    for row in "$@"; do
-        k=$((k + 1))
-        key=$(hex "$row")
-        if [[ -n $key && -v value[$key] ]]; then
-            value[$key]=$(hash_of "$script" "$k")
-        fi
-    done
-    for key in "${!value[@]}"; do
-        printf '%s %s\n' "$key" "${value[$key]}"
-    done | LC_ALL=C sort
+    printf '%s\n' "$@" | hex_lines | LC_ALL=C awk -v script="$script" -v separator="$(printf -- -- | hex_lines)" '
+        BEGIN { while ((getline line < script) > 0) { split(line, field, "\047"); hash[++statements] = field[2] } }
+        !hits && $0 == separator { hits = 1; next }
+        !hits { value[$0] = "old-" ++k; next }
+        { n++; if ($0 != "" && ($0 in value)) value[$0] = hash[n] }
+        END { for (key in value) print key " " value[key] }' | LC_ALL=C sort
 }
 
 # check_table LABEL DB SCRIPT ROW... -- HIT...: the table is exactly what expected_table says.
@@ -432,7 +426,7 @@ refused_statement() {
     rows=("${names[@]}")
     write_input "$work/refused.txt"
     run_tool "$work/refused.txt" "$work/refused.sql"
-    on_both "refused statement" "$work/refused.sql" non-zero plain "nothing applied, the command failed" "${rows[@]}" --
+    on_each "pg my lite" "refused statement" "$work/refused.sql" non-zero plain "nothing applied, the command failed" "${rows[@]}" --
 }
 
 # A user name that is not UTF-8: PostgreSQL refuses the statement and -1 rolls everything back;
@@ -712,6 +706,7 @@ checked_misuse() {
     local entry label engines kind users rows how hits status output db mode wanted_status got
     for entry in "${misuse_cases[@]}"; do
         IFS='|' read -r label engines kind users rows how hits status output <<<"$entry"
+        [[ -z ${CREDBATCH_DB_CASES:-} || $label == *"$CREDBATCH_DB_CASES"* ]] || continue
         local names=() passwords=() name row_list=() hit_list=()
         local words
         read -ra words <<<"$users"
@@ -794,8 +789,8 @@ checked_leaves_nothing() {
     pass "checked apply: nothing left in the session, committed, checked only, or refused and carried on"
 
     # psql killed halfway: the stream up to its last step goes through a FIFO, and the client is
-    # killed once its UPDATE holds the row (seen from a second session) and its temporary tables
-    # exist; then nothing may be committed, and nothing left.
+    # killed once its UPDATE holds the row, as a second session finds; then nothing may be
+    # committed. (Its temporary tables, made in the transaction, are never seen by another session.)
     load_table pg alice bob
     stream pg <"$work/left.sql" >"$work/killed-stream.sql"
     mkfifo "$work/fifo"
@@ -804,8 +799,7 @@ checked_leaves_nothing() {
     exec 3>"$work/fifo"
     sed "/^SELECT 'statement '/,\$d" "$work/killed-stream.sql" >&3
     for _ in $(seq 100); do
-        if ! pg users -c "SET lock_timeout = 0; SELECT 1 FROM DT511 WHERE DI010323 = 'alice' FOR UPDATE NOWAIT" >/dev/null 2>&1 &&
-            [[ $(pg users -c "SELECT count(*) FROM pg_catalog.pg_class WHERE relname LIKE 'credbatch%' AND relpersistence = 't'") -gt 0 ]]; then
+        if ! pg users -c "SELECT 1 FROM DT511 WHERE DI010323 = 'alice' FOR UPDATE NOWAIT" >/dev/null 2>&1; then
             held=1
             break
         fi
@@ -824,8 +818,6 @@ checked_leaves_nothing() {
         sleep 0.1
     done
     check_table "psql killed while its UPDATE held the row: nothing committed" pg "$work/left.sql" alice bob --
-    leftovers=$(pg users -c "SELECT relname FROM pg_catalog.pg_class WHERE relname LIKE 'credbatch%'")
-    [[ -z $leftovers ]] || fail "psql killed halfway: the server still holds: $leftovers"
 }
 
 # The stream the filter makes for a small script, on each engine, against the reviewed text in
@@ -847,10 +839,13 @@ golden_streams() {
     done
 }
 
-# Each part, with the time it took, so that the suite's time can be kept in view.
+# Each part, with the time it took, so that the suite's time can be kept in view. To run some
+# parts only, or only the misuse cases whose label holds a text (as when a safeguard is broken on
+# purpose to see its case fail): CREDBATCH_DB_PARTS="checked_misuse ..." CREDBATCH_DB_CASES=TEXT.
 for part in golden_streams hostile_names checked_clean checked_mismatches checked_misuse checked_leaves_nothing \
     countermeasure_password "cut_script 'cut inside the hash' 59" "cut_script 'cut after the hash, before WHERE' 90" \
     "cut_script 'cut after the user name, before the semicolon' 116" refused_statement not_utf8 backslash_misread; do
+    [[ -z ${CREDBATCH_DB_PARTS:-} || " $CREDBATCH_DB_PARTS " == *" ${part%% *} "* ]] || continue
     part_started=$EPOCHREALTIME
     eval "$part"
     echo "time: ${part%% *}: $(((${EPOCHREALTIME/./} - ${part_started/./}) / 1000)) ms"
