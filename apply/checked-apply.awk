@@ -148,34 +148,46 @@ function pg_begin() {
     print "$credbatch$;"
 }
 
-function pg_block(    tag, i, line, where, hash) {
+function pg_block(    tag, i, line, where, hash, numbers, names, first) {
     tag = unused_marker("$credbatch", "$")
+    # The body's lines are counted from the line of the opening tag, and each statement takes
+    # five: the handler finds the statement that failed from the line PL/pgSQL names.
     print "DO " tag
     print "DECLARE"
-    print "    cb_line bigint; cb_name text; cb_matched bigint; cb_held bigint; cb_changed bigint; cb_holds bigint;"
+    print "    cb_context text; cb_index int; cb_matched bigint; cb_held bigint; cb_changed bigint; cb_holds bigint;"
     print "BEGIN"
+    first = 5
+    numbers = names = ""
     for (i = 1; i <= pending; i++) {
         line = block_line[i]
         where = cb_where(line)
         hash = cb_hash(line)
-        print "    cb_line := " block_number[i] "; cb_name := " cb_quote(cb_display(cb_name(line))) ";"
+        numbers = numbers (i > 1 ? ", " : "") block_number[i]
+        names = names (i > 1 ? ", " : "") cb_quote(cb_display(cb_name(line)))
         if (!cb_is_utf8(cb_name(line))) {
             # The server would refuse the whole block's text; say which statement it is.
             print "    RAISE EXCEPTION 'not valid UTF-8, which PostgreSQL refuses';"
+            print ""
+            print ""
+            print ""
+            print ""
             continue
         }
         print "    SELECT count(*), count(*) FILTER (WHERE DI059177::text COLLATE \"C\" = " hash ") INTO cb_matched, cb_held FROM DT511 " where ";"
         print line
         print "    GET DIAGNOSTICS cb_changed = ROW_COUNT;"
         print "    SELECT count(*) INTO cb_holds FROM DT511 " where " AND DI059177::text COLLATE \"C\" = " hash ";"
-        print "    IF cb_matched <> 1 OR cb_held <> 0 OR cb_changed <> 1 OR cb_holds <> 1 THEN"
-        print "        INSERT INTO pg_temp.credbatch_mismatch VALUES (cb_line, cb_name, cb_matched, cb_held, cb_changed, cb_holds);"
-        print "    END IF;"
+        print "    IF cb_matched <> 1 OR cb_held <> 0 OR cb_changed <> 1 OR cb_holds <> 1 THEN INSERT INTO pg_temp.credbatch_mismatch VALUES (" block_number[i] ", " cb_quote(cb_display(cb_name(line))) ", cb_matched, cb_held, cb_changed, cb_holds); END IF;"
     }
     print "    INSERT INTO pg_temp.credbatch_ran VALUES (" pending ");"
     print "EXCEPTION WHEN OTHERS THEN"
+    print "    GET STACKED DIAGNOSTICS cb_context = PG_EXCEPTION_CONTEXT;"
+    print "    cb_index := (substring(cb_context FROM 'inline_code_block line ([0-9]+) ')::int - " first ") / 5 + 1;"
+    print "    IF cb_index IS NULL OR cb_index < 1 OR cb_index > " pending " THEN"
+    print "        cb_index := 1;"
+    print "    END IF;"
     print "    RAISE EXCEPTION USING MESSAGE = format(E'statement %s, user %s: failed: %s\\nchecked apply: statement %s failed; nothing was committed',"
-    print "        cb_line, cb_name, SQLERRM, cb_line);"
+    print "        (ARRAY[" numbers "])[cb_index], (ARRAY[" names "])[cb_index], SQLERRM, (ARRAY[" numbers "])[cb_index]);"
     print "END"
     print tag ";"
 }

@@ -36,36 +36,32 @@ END
 $credbatch$;
 DO $credbatch$
 DECLARE
-    cb_line bigint; cb_name text; cb_matched bigint; cb_held bigint; cb_changed bigint; cb_holds bigint;
+    cb_context text; cb_index int; cb_matched bigint; cb_held bigint; cb_changed bigint; cb_holds bigint;
 BEGIN
-    cb_line := 1; cb_name := '''alice''';
     SELECT count(*), count(*) FILTER (WHERE DI059177::text COLLATE "C" = '$2a$10$HEy6MyujUC/AOVmicTbHP.C6WGOolv9hEo5WeRtXGAy.wOrJnDNf.') INTO cb_matched, cb_held FROM DT511 WHERE DI010323 = 'alice';
 UPDATE DT511 SET DI059177 = '$2a$10$HEy6MyujUC/AOVmicTbHP.C6WGOolv9hEo5WeRtXGAy.wOrJnDNf.' WHERE DI010323 = 'alice';
     GET DIAGNOSTICS cb_changed = ROW_COUNT;
     SELECT count(*) INTO cb_holds FROM DT511 WHERE DI010323 = 'alice' AND DI059177::text COLLATE "C" = '$2a$10$HEy6MyujUC/AOVmicTbHP.C6WGOolv9hEo5WeRtXGAy.wOrJnDNf.';
-    IF cb_matched <> 1 OR cb_held <> 0 OR cb_changed <> 1 OR cb_holds <> 1 THEN
-        INSERT INTO pg_temp.credbatch_mismatch VALUES (cb_line, cb_name, cb_matched, cb_held, cb_changed, cb_holds);
-    END IF;
-    cb_line := 2; cb_name := '''o''''neil''';
+    IF cb_matched <> 1 OR cb_held <> 0 OR cb_changed <> 1 OR cb_holds <> 1 THEN INSERT INTO pg_temp.credbatch_mismatch VALUES (1, '''alice''', cb_matched, cb_held, cb_changed, cb_holds); END IF;
     SELECT count(*), count(*) FILTER (WHERE DI059177::text COLLATE "C" = '$2a$10$biG8djbiclSjZljHNCv5a.lm9ht8IPk4Cwceg2VhKOGPmDuJeYHdy') INTO cb_matched, cb_held FROM DT511 WHERE DI010323 = 'o''neil';
 UPDATE DT511 SET DI059177 = '$2a$10$biG8djbiclSjZljHNCv5a.lm9ht8IPk4Cwceg2VhKOGPmDuJeYHdy' WHERE DI010323 = 'o''neil';
     GET DIAGNOSTICS cb_changed = ROW_COUNT;
     SELECT count(*) INTO cb_holds FROM DT511 WHERE DI010323 = 'o''neil' AND DI059177::text COLLATE "C" = '$2a$10$biG8djbiclSjZljHNCv5a.lm9ht8IPk4Cwceg2VhKOGPmDuJeYHdy';
-    IF cb_matched <> 1 OR cb_held <> 0 OR cb_changed <> 1 OR cb_holds <> 1 THEN
-        INSERT INTO pg_temp.credbatch_mismatch VALUES (cb_line, cb_name, cb_matched, cb_held, cb_changed, cb_holds);
-    END IF;
-    cb_line := 3; cb_name := '''back\slash''';
+    IF cb_matched <> 1 OR cb_held <> 0 OR cb_changed <> 1 OR cb_holds <> 1 THEN INSERT INTO pg_temp.credbatch_mismatch VALUES (2, '''o''''neil''', cb_matched, cb_held, cb_changed, cb_holds); END IF;
     SELECT count(*), count(*) FILTER (WHERE DI059177::text COLLATE "C" = '$2a$10$JjPtNSvRVSKiLE/5Qy3AS.zjBwil1OMsuOuV.vA5dtYvvPw8OmfqW') INTO cb_matched, cb_held FROM DT511 WHERE DI010323 = 'back\slash';
 UPDATE DT511 SET DI059177 = '$2a$10$JjPtNSvRVSKiLE/5Qy3AS.zjBwil1OMsuOuV.vA5dtYvvPw8OmfqW' WHERE DI010323 = 'back\slash';
     GET DIAGNOSTICS cb_changed = ROW_COUNT;
     SELECT count(*) INTO cb_holds FROM DT511 WHERE DI010323 = 'back\slash' AND DI059177::text COLLATE "C" = '$2a$10$JjPtNSvRVSKiLE/5Qy3AS.zjBwil1OMsuOuV.vA5dtYvvPw8OmfqW';
-    IF cb_matched <> 1 OR cb_held <> 0 OR cb_changed <> 1 OR cb_holds <> 1 THEN
-        INSERT INTO pg_temp.credbatch_mismatch VALUES (cb_line, cb_name, cb_matched, cb_held, cb_changed, cb_holds);
-    END IF;
+    IF cb_matched <> 1 OR cb_held <> 0 OR cb_changed <> 1 OR cb_holds <> 1 THEN INSERT INTO pg_temp.credbatch_mismatch VALUES (3, '''back\slash''', cb_matched, cb_held, cb_changed, cb_holds); END IF;
     INSERT INTO pg_temp.credbatch_ran VALUES (3);
 EXCEPTION WHEN OTHERS THEN
+    GET STACKED DIAGNOSTICS cb_context = PG_EXCEPTION_CONTEXT;
+    cb_index := (substring(cb_context FROM 'inline_code_block line ([0-9]+) ')::int - 5) / 5 + 1;
+    IF cb_index IS NULL OR cb_index < 1 OR cb_index > 3 THEN
+        cb_index := 1;
+    END IF;
     RAISE EXCEPTION USING MESSAGE = format(E'statement %s, user %s: failed: %s\nchecked apply: statement %s failed; nothing was committed',
-        cb_line, cb_name, SQLERRM, cb_line);
+        (ARRAY[1, 2, 3])[cb_index], (ARRAY['''alice''', '''o''''neil''', '''back\slash'''])[cb_index], SQLERRM, (ARRAY[1, 2, 3])[cb_index]);
 END
 $credbatch$;
 SELECT 'statement ' || statement || ', user ' || name || ': ' || CASE WHEN matched = 0 THEN 'no row matches' WHEN matched > 1 THEN matched || ' rows match' WHEN held > 0 THEN '1 row matches, and it already holds this hash' WHEN changed = 0 THEN '1 row matches, but the UPDATE changed none (a trigger skipped it or kept its old hash)' WHEN changed > 1 THEN '1 row matches, but the UPDATE counted ' || changed || ' rows' ELSE '1 row matches and the UPDATE changed it, but it does not hold the new hash (a trigger altered it)' END FROM pg_temp.credbatch_mismatch ORDER BY statement;
