@@ -551,6 +551,7 @@ misuse_cases=(
     "finding 2: a backslash name under --force with autocommit on and escapes read|my|plain|alpha \\';DROP/**/TABLE/**/DT511;#x omega|alpha \\';DROP/**/TABLE/**/DT511;#x omega \\|init_unsafe|alpha \\';DROP/**/TABLE/**/DT511;#x omega|0|OK"
     "finding 2: the same name, the stream run by hand, no option set|my|plain|alpha \\';DROP/**/TABLE/**/DT511;#x omega|alpha \\';DROP/**/TABLE/**/DT511;#x omega \\|hand_plain|alpha \\';DROP/**/TABLE/**/DT511;#x omega|any|-"
     "finding 3: a folding collation and a trigger that leaves Alice unchanged|pg my lite|skip_alice|alice|alice Alice|command|-|1|statement 1, user 'alice': 2 rows match^checked apply: 1 of 1 statements did not change exactly one row; nothing was committed"
+    "finding 3: the script applied again after a lookalike row appeared|pg:commit my:commit lite:commit|folded|alice|alice Alice|lookalike|alice|1|statement 1, user 'alice': 2 rows match^checked apply: 1 of 1 statements did not change exactly one row; nothing was committed"
     "finding 4: a mistyped script name|pg my lite|plain|alpha|alpha|mistyped|-|2|credbatch-apply: cannot read *"
     "finding 4: the stream run by hand with ON_ERROR_STOP off and no -X|pg|plain|alpha frozen omega|alpha frozen omega|hand_plain|-|any|-"
     "finding 5: a rewrite rule on DT511|pg|rule|alpha omega|alpha omega|command|-|1|checked apply: DT511 has the rewrite rule r, which would hide the updates from the check; nothing was committed"
@@ -580,9 +581,9 @@ make_table() {
     local engine=${1%%-*} kind=$2
     local name="DI010323 varchar(100) NOT NULL" key=", PRIMARY KEY (DI010323)" extra=""
     case $engine:$kind in
-    pg:skip_alice) name="DI010323 citext NOT NULL" key="" ;;
-    my:skip_alice) name="DI010323 VARCHAR(100) COLLATE utf8mb4_general_ci NOT NULL" key="" ;;
-    lite:skip_alice) name="DI010323 TEXT NOT NULL COLLATE NOCASE" key="" ;;
+    pg:skip_alice | pg:folded) name="DI010323 citext NOT NULL" key="" ;;
+    my:skip_alice | my:folded) name="DI010323 VARCHAR(100) COLLATE utf8mb4_general_ci NOT NULL" key="" ;;
+    lite:skip_alice | lite:folded) name="DI010323 TEXT NOT NULL COLLATE NOCASE" key="" ;;
     esac
     local columns="$name, DI059177 varchar(60) NOT NULL, touched integer NOT NULL DEFAULT 0,
                    CHECK (DI010323 <> 'frozen' OR DI059177 LIKE 'old-%')$key"
@@ -677,6 +678,21 @@ run_how() {
     edited) { head -n 1 "$script"; echo 'COMMIT;'; tail -n +2 "$script"; } >"$work/edited.sql" &&
         checked "$engine" "$mode" misuse "$work/edited.sql" ;;
     mistyped) checked "$engine" "$mode" misuse "${script%.sql}.sq" ;;
+    lookalike)
+        # Applied once while only alice was there; then Alice appears, and the script runs again.
+        case $engine in
+        pg) pg misuse -c "DELETE FROM DT511 WHERE DI010323::text = 'Alice'" ;;
+        my) my misuse -e "DELETE FROM DT511 WHERE BINARY DI010323 = 'Alice'" ;;
+        lite) lite misuse "DELETE FROM DT511 WHERE DI010323 = 'Alice' COLLATE BINARY" ;;
+        esac
+        checked "$engine" commit misuse "$script" >/dev/null 2>&1 || how_status=$?
+        case $engine in
+        pg) pg misuse -c "INSERT INTO DT511 (DI010323, DI059177) VALUES ('Alice', 'old-2')" ;;
+        my) my misuse -e "INSERT INTO DT511 (DI010323, DI059177) VALUES ('Alice', 'old-2')" ;;
+        lite) lite misuse "INSERT INTO DT511 (DI010323, DI059177) VALUES ('Alice', 'old-2')" ;;
+        esac
+        ((how_status == 0)) || { echo "the first apply failed"; return; }
+        checked "$engine" "$mode" misuse "$script" ;;
     empty) : >"$work/empty.sql" && checked "$engine" "$mode" misuse "$work/empty.sql" ;;
     hand_plain)
         stream "$engine" "$mode" <"$script" >"$work/stream.sql"
