@@ -661,8 +661,9 @@ run_how() {
     mycnf)
         mkdir -p "$work/home"
         printf '[client]\nforce\n[mysql]\nforce\ninit-command=SET autocommit = 1\nprint-query-on-error\n' >"$work/home/.my.cnf"
-        HOME=$work/home "$checked_apply" mariadb $([[ $mode == check ]] && echo --check) "$script" \
-            --socket="$run/mysqld.sock" --user=root misuse ;;
+        local flag=()
+        [[ $mode == check ]] && flag=(--check)
+        HOME=$work/home "$checked_apply" mariadb "${flag[@]}" "$script" --socket="$run/mysqld.sock" --user=root misuse ;;
     init_unsafe) checked "$engine" "$mode" misuse "$script" --force --init-command="SET SESSION autocommit = 1, sql_mode = ''" ;;
     release)
         my -e "SET GLOBAL completion_type = 'RELEASE'"
@@ -707,7 +708,7 @@ run_how() {
     locked | reader)
         # Another process holds the database: the write lock from the start, or a read lock while
         # the COMMIT wants it.
-        { echo "$([[ $how == locked ]] && echo 'BEGIN IMMEDIATE;' || echo 'BEGIN; SELECT count(*) FROM DT511;')"; sleep 3; echo 'COMMIT;'; } |
+        { if [[ $how == locked ]]; then echo 'BEGIN IMMEDIATE;'; else echo 'BEGIN; SELECT count(*) FROM DT511;'; fi; sleep 3; echo 'COMMIT;'; } |
             sqlite3 "$work/misuse.db" >/dev/null &
         local holder=$!
         sleep 0.5
@@ -719,7 +720,7 @@ run_how() {
 }
 
 checked_misuse() {
-    local entry label engines kind users rows how hits status output db mode wanted_status got
+    local entry label engines kind users rows how hits status output db mode
     for entry in "${misuse_cases[@]}"; do
         IFS='|' read -r label engines kind users rows how hits status output <<<"$entry"
         [[ -z ${CREDBATCH_DB_CASES:-} || $label == *"$CREDBATCH_DB_CASES"* ]] || continue
