@@ -24,9 +24,8 @@ dpkg-deb -x "$deb" "$work/root"
 statements=$(grep -c -F "UPDATE DT511 SET DI059177 = '\$2a\$10\$" "$work/update.sql")
 lines=$(grep -c . "$example")
 [ "$statements" -eq "$lines" ] || { echo "$statements statements for $lines lines" >&2; exit 1; }
-for file in usr/share/man/man1/credbatch.1.gz usr/share/doc/credbatch/copyright usr/share/doc/credbatch/changelog.gz \
-            usr/share/credbatch/checked-apply.awk usr/share/credbatch/postgresql-begin.sql \
-            usr/share/credbatch/postgresql-report.sql usr/share/credbatch/postgresql-commit.sql \
-            usr/share/credbatch/postgresql-check.sql; do
+for file in usr/share/man/man1/credbatch.1.gz usr/share/man/man1/credbatch-apply.1.gz usr/share/doc/credbatch/copyright \
+            usr/share/doc/credbatch/changelog.gz usr/bin/credbatch-apply usr/share/credbatch/common.awk \
+            usr/share/credbatch/checked-apply.awk usr/share/credbatch/outcome.awk; do
     [ -f "$work/root/$file" ] || { echo "the package lacks $file" >&2; exit 1; }
 done

@@ -1,7 +1,7 @@
 #!/bin/sh
 # install.sh BUILD_DIR VERSION: installs into a fresh prefix. Exactly the tool, the checked apply's
-# files, its manual page and its copyright and changelog files must land there, the page must lint clean and name the
-# version, and the tool must run.
+# command and files, their manual pages and the copyright and changelog files must land there; the
+# pages must lint clean, the tool's must name the version, and both commands must run.
 set -eu
 build=$1 version=$2
 prefix=$(mktemp -d)
@@ -9,7 +9,7 @@ trap 'rm -rf "$prefix"' EXIT
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
 installed=$(cd "$prefix" && find . -type f -o -type l | sort | tr '\n' ' ')
-expected="./bin/credbatch ./share/credbatch/checked-apply.awk ./share/credbatch/postgresql-begin.sql ./share/credbatch/postgresql-check.sql ./share/credbatch/postgresql-commit.sql ./share/credbatch/postgresql-report.sql ./share/doc/credbatch/changelog.gz ./share/doc/credbatch/copyright ./share/man/man1/credbatch.1.gz "
+expected="./bin/credbatch ./bin/credbatch-apply ./share/credbatch/checked-apply.awk ./share/credbatch/common.awk ./share/credbatch/outcome.awk ./share/doc/credbatch/changelog.gz ./share/doc/credbatch/copyright ./share/man/man1/credbatch-apply.1.gz ./share/man/man1/credbatch.1.gz "
 if [ "$installed" != "$expected" ]; then
     echo "installed: $installed" >&2
     exit 1
@@ -20,6 +20,19 @@ gzip -dc "$prefix/share/man/man1/credbatch.1.gz" > "$page"
 lint=$(mandoc -T lint -W warning "$page" 2>&1) || { echo "$lint" >&2; exit 1; }
 [ -z "$lint" ] || { echo "$lint" >&2; exit 1; }
 grep -q "version $version" "$page" || { echo "the manual page does not name version $version" >&2; exit 1; }
+
+page="$prefix/credbatch-apply.1"
+gzip -dc "$prefix/share/man/man1/credbatch-apply.1.gz" > "$page"
+lint=$(mandoc -T lint -W warning "$page" 2>&1) || { echo "$lint" >&2; exit 1; }
+[ -z "$lint" ] || { echo "$lint" >&2; exit 1; }
+
+# The installed checked apply finds its helper files from bin/: on an empty script it gets as far
+# as the filter, which refuses it, without any database.
+: > "$prefix/empty.sql"
+status=0
+out=$("$prefix/bin/credbatch-apply" sqlite "$prefix/empty.sql" "$prefix/none.db" 2>&1) || status=$?
+[ "$status" -eq 1 ] && [ "$out" = "checked apply: the script holds no statement; nothing was committed" ] ||
+    { echo "installed credbatch-apply on an empty script: status $status, output: $out" >&2; exit 1; }
 
 status=0
 "$prefix/bin/credbatch" 2>/dev/null || status=$?

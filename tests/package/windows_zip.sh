@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # windows_zip.sh BUILD_DIR VERSION LIBXCRYPT_VERSION EMULATOR...: makes the Windows zip from the
-# build and checks it: its name, that it holds exactly the program, the README, the licence, the
-# psql files of the checked apply, and libxcrypt's licence and source note (naming LIBXCRYPT_VERSION), and that the program unpacked
+# build and checks it: its name, that it holds exactly the program, the README, the licence, and
+# libxcrypt's licence and source note (naming LIBXCRYPT_VERSION), and that the program unpacked
 # from it runs on its own (under EMULATOR, wine) and prints the usage message.
 set -euo pipefail
 (($# >= 4)) || { echo "usage: $0 BUILD_DIR VERSION LIBXCRYPT_VERSION EMULATOR..." >&2; exit 2; }
@@ -18,7 +18,7 @@ zip=$work/$name.zip
 
 # Files only, sorted; directory entries end in a slash.
 listing=$(cd "$work" && cmake -E tar tf "$zip" | grep -v '/$' | LC_ALL=C sort | tr '\n' ' ')
-expected="$name/LICENSE $name/README.md $name/apply/postgresql-begin.sql $name/apply/postgresql-check.sql $name/apply/postgresql-commit.sql $name/apply/postgresql-report.sql $name/credbatch.exe $name/libxcrypt/COPYING.LIB $name/libxcrypt/LICENSING $name/libxcrypt/SOURCE.txt "
+expected="$name/LICENSE $name/README.md $name/credbatch.exe $name/libxcrypt/COPYING.LIB $name/libxcrypt/LICENSING $name/libxcrypt/SOURCE.txt "
 [[ $listing == "$expected" ]] || fail "the zip holds: $listing
 expected exactly: $expected"
 
