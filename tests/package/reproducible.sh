@@ -57,7 +57,8 @@ explain() {
     local a=$1 b=$2 name=$3 da db member
     cmp -s "$a" "$b" && return 0
     da=$(mktemp -d "$work/a.XXXX") db=$(mktemp -d "$work/b.XXXX")
-    case $name in
+    # NAME is the path inside the packages, as PACKAGE:MEMBER:FILE; the last part says what it is.
+    case ${name##*:} in
     *.deb)
         (cd "$da" && ar x "$a") && (cd "$db" && ar x "$b")
         diff <(ar tv "$a") <(ar tv "$b") > "$work/listing" ||
