@@ -10,10 +10,13 @@ endif()
 set(epoch "")
 find_program(CREDBATCH_GIT git)
 if(CREDBATCH_GIT)
-    execute_process(COMMAND "${CREDBATCH_GIT}" -C "${CPACK_CREDBATCH_SOURCE_DIR}" log -1 --format=%ct
-        OUTPUT_VARIABLE epoch OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET RESULT_VARIABLE status)
-    if(NOT status EQUAL 0)
-        set(epoch "")
+    # Only the source's own history counts, not that of a repository it was unpacked into.
+    execute_process(COMMAND "${CREDBATCH_GIT}" -C "${CPACK_CREDBATCH_SOURCE_DIR}" rev-parse --show-toplevel
+        OUTPUT_VARIABLE top OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET RESULT_VARIABLE status)
+    file(REAL_PATH "${CPACK_CREDBATCH_SOURCE_DIR}" source)
+    if(status EQUAL 0 AND top STREQUAL source)
+        execute_process(COMMAND "${CREDBATCH_GIT}" -C "${CPACK_CREDBATCH_SOURCE_DIR}" log -1 --format=%ct
+            OUTPUT_VARIABLE epoch OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
     endif()
 endif()
 if(NOT epoch MATCHES "^[0-9]+$")
