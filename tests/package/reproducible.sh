@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # reproducible.sh SOURCE_DIR GENERATOR PROGRAM FIRST_BUILD CONFIGURE_ARGUMENT...
 #
-# Builds the source twice and checks that both builds give the same bytes: the program PROGRAM in
+# Checks that two builds of the source give the same bytes: the program PROGRAM in
 # the build tree (with its debug information), the package CPack's GENERATOR (DEB or ZIP) makes,
 # and the package's SHA-256 file, which must also match its package. FIRST_BUILD is a built tree to
 # compare with, or - to configure and build a first tree as well. Each new tree is configured with
@@ -27,7 +27,7 @@ fail() { echo "FAIL: $*" >&2; failed=1; }
 build() {
     local tree=$1 start=$SECONDS
     cmake -S "$source_dir" -B "$tree" "${configure[@]}" > "$tree.log" 2>&1 &&
-        cmake --build "$tree" >> "$tree.log" 2>&1 || { cat "$tree.log" >&2; echo "FAIL: building $tree failed" >&2; exit 1; }
+        cmake --build "$tree" --parallel "$(nproc)" >> "$tree.log" 2>&1 || { cat "$tree.log" >&2; echo "FAIL: building $tree failed" >&2; exit 1; }
     echo "built $tree in $((SECONDS - start)) s"
 }
 
@@ -81,11 +81,17 @@ explain() {
         ;;
     *)
         echo "  $name differs: $(cmp "$a" "$b" 2>&1 | sed 's|^.* differ: ||')"
-        # A program that differs mostly differs by a path or a time: show the strings that do.
+        # A program that differs mostly differs by a path or a time: show the strings that do, and
+        # the headers (a PE file's link time, say).
         if diff <(strings -n 6 "$a") <(strings -n 6 "$b") > "$work/strings"; then
             echo "    (no printable string differs)"
         else
             sed -n '1,12s/^/    /p' "$work/strings"
+        fi
+        if objdump -p "$a" > "$work/headers-a" 2> /dev/null && objdump -p "$b" > "$work/headers-b" 2> /dev/null; then
+            sed -i 1,2d "$work/headers-a" "$work/headers-b" # the file's name
+            diff "$work/headers-a" "$work/headers-b" > "$work/headers" && echo "    (no header differs)" ||
+                sed -n '1,12s/^/    headers: /p' "$work/headers"
         fi
         ;;
     esac
@@ -128,8 +134,8 @@ echo "packaged both in $((SECONDS - start)) s"
 
 for tree in "$tree_a" "$tree_b"; do
     for path in "$tree" "$source_dir"; do
-        count=$(grep -c -a -F "$path" "$tree/$program" || true)
-        ((count == 0)) || fail "$tree/$program holds the path $path $count times"
+        count=$({ grep -a -o -F "$path" "$tree/$program" || true; } | wc -l)
+        ((count == 0)) || fail "$tree/$program holds the path $path ($count times)"
     done
 done
 same "$(realpath "$tree_a/$program")" "$(realpath "$tree_b/$program")" "$program"
