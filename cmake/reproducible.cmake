@@ -6,18 +6,16 @@
 # - the paths of the source and build trees, which the compiler writes into debug information and
 #   __FILE__: both are mapped to ".". The build tree's map comes last, because GCC gives the last
 #   matching map precedence and the README's build tree lies inside the source tree;
-# - the modes of the directories an install makes, which would follow the umask;
 # - archive member times, owners and modes: static libraries are made in ar's deterministic mode;
 # - the link time that the PE linker writes into a Windows program's header;
 # - the times of the files in the packages: CPack takes them from SOURCE_DATE_EPOCH, which
-#   packaging/epoch.cmake sets to the commit's time when it is not set.
+#   packaging/epoch.cmake sets to the commit's time when it is not set;
+# - what the packager's umask and file system do to a package: packaging/directory-modes.cmake and
+#   packaging/normalize.cmake see to that.
 # GCC's build ID of a Linux program is a hash of its contents, so it follows once paths are mapped.
 add_compile_options(
     -ffile-prefix-map=${PROJECT_SOURCE_DIR}=.
     -ffile-prefix-map=${PROJECT_BINARY_DIR}=.)
-
-set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
-    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 foreach(language IN ITEMS C CXX)
     set(CMAKE_${language}_ARCHIVE_CREATE "<CMAKE_AR> qcD <TARGET> <LINK_FLAGS> <OBJECTS>")

@@ -126,10 +126,10 @@ if [[ $first == - ]]; then
 else
     tree_a=$first
 fi
-(umask 002 && export TZ=Pacific/Kiritimati && build "$tree_b")
+(umask 077 && export TZ=Pacific/Kiritimati && build "$tree_b")
 start=$SECONDS
 package_a=$(umask 022 && package "$tree_a" "$work/package-a")
-package_b=$(umask 002 && export TZ=Pacific/Kiritimati && package "$tree_b" "$work/package-b")
+package_b=$(umask 077 && export TZ=Pacific/Kiritimati && package "$tree_b" "$work/package-b")
 echo "packaged both in $((SECONDS - start)) s"
 
 for tree in "$tree_a" "$tree_b"; do
