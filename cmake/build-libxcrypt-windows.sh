@@ -17,12 +17,21 @@ if (($# != 3)); then
     exit 2
 fi
 dir=$1 version=$2 cc=$3
+case $dir in
+/*) ;;
+*) dir=$PWD/$dir ;;
+esac
 host=x86_64-w64-mingw32
 # bcrypt_a gives the $2a$ hashes credbatch writes; bcrypt gives $2b$. No other hash is built.
 # --disable-werror: on Windows one -Wconversion warning fires in libxcrypt's /dev/urandom fallback,
 # which credbatch never reaches because it always passes its own salt bytes.
 configure_options=(--host=$host --enable-hashes=bcrypt,bcrypt_a --disable-shared --enable-static
     --disable-obsolete-api --disable-werror)
+# The same source gives the same libcrypt.a in any folder: the folder's path is mapped to "." in
+# debug information and __FILE__ (autoconf's default -g -O2 kept), and libtool makes the archive in
+# ar's deterministic mode (no member times, owners or modes). The map is not written into
+# SOURCE.txt, which names no path of this machine.
+cflags="-g -O2 -ffile-prefix-map=$dir=."
 
 install_dir=$dir/install
 stamp=$dir/stamp
@@ -78,7 +87,8 @@ step="autogen.sh"
 (cd "$src" && ./autogen.sh) >> "$log" 2>&1
 step="configure"
 mkdir -p "$dir/build"
-(cd "$dir/build" && "$src/configure" "${configure_options[@]}" --prefix="$install_dir" CC="$cc") >> "$log" 2>&1
+(cd "$dir/build" && "$src/configure" "${configure_options[@]}" --prefix="$install_dir" CC="$cc" CFLAGS="$cflags" \
+    AR_FLAGS=crD RANLIB="$host-ranlib -D") >> "$log" 2>&1
 step="make"
 make -C "$dir/build" -j "$(nproc)" >> "$log" 2>&1
 step="make install"
@@ -102,7 +112,8 @@ cp "$src/COPYING.LIB" "$src/LICENSING" "$share/"
     echo
     echo "Built with:"
     echo "    ./autogen.sh"
-    echo "    ./configure ${configure_options[*]}"
+    echo "    ./configure ${configure_options[*]} \\"
+    echo "        CFLAGS='-g -O2 -ffile-prefix-map=<the build folder>=.' AR_FLAGS=crD RANLIB='$host-ranlib -D'"
     echo "    make"
     echo "by $("$cc" --version | head -n 1)."
     echo

@@ -1,5 +1,5 @@
-# Cross-builds 64-bit Windows console programs on Debian with mingw-w64 (g++-mingw-w64-x86-64-posix)
-# and runs what it builds, tests included, under wine.
+# Cross-builds 64-bit Windows console programs on Debian with mingw-w64 (g++-mingw-w64-x86-64-posix);
+# cmake/windows.cmake runs what it builds, tests included, under wine.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
@@ -21,4 +21,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # imports only DLLs that every Windows has.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+# How the programs run under wine (CMAKE_CROSSCOMPILING_EMULATOR) is set by cmake/windows.cmake,
+# which also makes the wine prefix it runs them in.

@@ -2,22 +2,25 @@
 # preset): libxcrypt and GoogleTest are built from Debian's sources with the cross compiler, and
 # whatever runs a Windows program (tests, GoogleTest's test discovery) runs it under wine.
 #
-# Gives the target libxcrypt::libxcrypt, the GTest::gtest and GTest::gtest_main targets, the
-# variable CREDBATCH_LIBXCRYPT_SOURCE_FILE (the file naming libxcrypt's exact source), and install
-# rules that put libxcrypt's licence and that file in the package's libxcrypt folder.
+# Gives the target libxcrypt::libxcrypt, with tests the GTest::gtest and GTest::gtest_main targets,
+# the variables CREDBATCH_LIBXCRYPT_VERSION (the version of libxcrypt built) and
+# CREDBATCH_LIBXCRYPT_SOURCE_FILE (the file naming libxcrypt's exact source), and install rules
+# that put libxcrypt's licence and that file in the package's libxcrypt folder.
 
 if(NOT CMAKE_CROSSCOMPILING OR NOT CMAKE_HOST_SYSTEM_NAME STREQUAL "Linux")
     message(FATAL_ERROR "The Windows build is cross-compiled on Debian: cmake --preset windows")
 endif()
 
 # wine, in a prefix inside the build tree: it leaves ~/.wine alone and goes with the build tree.
-# The prefix is made now (a few seconds, once) so that no test pays for it or races to make it.
+# This is the one place that says how the Windows build runs a Windows program.
 # cmake/wine-run.sh runs wine and wineserver from PATH; looking for them here only fails early.
 find_program(CREDBATCH_WINE wine REQUIRED)
 find_program(CREDBATCH_WINESERVER wineserver REQUIRED)
 set(CREDBATCH_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh ${CREDBATCH_WINEPREFIX})
-if(NOT EXISTS ${CREDBATCH_WINEPREFIX}/system.reg)
+# With tests, the prefix is made now (a few seconds, once) so that no test pays for it or races to
+# make it. include(CTest) comes later, so an unset BUILD_TESTING means its default, on.
+if((NOT DEFINED BUILD_TESTING OR BUILD_TESTING) AND NOT EXISTS ${CREDBATCH_WINEPREFIX}/system.reg)
     message(STATUS "Making the wine prefix ${CREDBATCH_WINEPREFIX}")
     execute_process(COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} cmd /c exit 0
         RESULT_VARIABLE wine_status OUTPUT_QUIET)
@@ -29,9 +32,28 @@ endif()
 set(CMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE PRE_TEST)
 
 # libxcrypt is not packaged for mingw-w64: build it from Debian's source package of the version
-# the Linux build links (libcrypt-dev), at configure time and only when not built already.
-set(CREDBATCH_LIBXCRYPT_VERSION "1:4.4.33-2" CACHE STRING
-    "Version of Debian's source package libxcrypt that the Windows build links statically")
+# the Linux build links, at configure time and only when not built already. By default that is the
+# installed libcrypt-dev's source version, so that both builds follow Debian's updates together and
+# the build never asks for a version the archive no longer has.
+set(CREDBATCH_LIBXCRYPT_VERSION "" CACHE STRING
+    "Version of Debian's source package libxcrypt that the Windows build links statically (empty: that of the installed libcrypt-dev)")
+execute_process(COMMAND dpkg-query -W --showformat=\${source:Version} libcrypt-dev
+    OUTPUT_VARIABLE linux_libxcrypt_version RESULT_VARIABLE dpkg_status ERROR_QUIET)
+if(NOT dpkg_status EQUAL 0)
+    set(linux_libxcrypt_version "")
+endif()
+if(CREDBATCH_LIBXCRYPT_VERSION STREQUAL "")
+    if(linux_libxcrypt_version STREQUAL "")
+        message(FATAL_ERROR "The Windows build links the libxcrypt of the installed libcrypt-dev, and "
+            "libcrypt-dev is not installed: install it, or set CREDBATCH_LIBXCRYPT_VERSION to a version "
+            "of Debian's source package libxcrypt")
+    endif()
+    # From here on the version built, whichever way it was chosen.
+    set(CREDBATCH_LIBXCRYPT_VERSION ${linux_libxcrypt_version})
+elseif(linux_libxcrypt_version AND NOT linux_libxcrypt_version STREQUAL CREDBATCH_LIBXCRYPT_VERSION)
+    message(WARNING "The Windows build links libxcrypt ${CREDBATCH_LIBXCRYPT_VERSION}, "
+        "the Linux build libcrypt-dev ${linux_libxcrypt_version}: leave CREDBATCH_LIBXCRYPT_VERSION empty to follow it")
+endif()
 set(libxcrypt_dir ${CMAKE_BINARY_DIR}/libxcrypt)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/build-libxcrypt-windows.sh)
 execute_process(
@@ -39,12 +61,6 @@ execute_process(
     RESULT_VARIABLE libxcrypt_status)
 if(NOT libxcrypt_status EQUAL 0)
     message(FATAL_ERROR "Building libxcrypt ${CREDBATCH_LIBXCRYPT_VERSION} for Windows failed")
-endif()
-execute_process(COMMAND dpkg-query -W --showformat=\${Version} libcrypt-dev
-    OUTPUT_VARIABLE linux_libxcrypt_version ERROR_QUIET)
-if(linux_libxcrypt_version AND NOT linux_libxcrypt_version STREQUAL CREDBATCH_LIBXCRYPT_VERSION)
-    message(WARNING "The Windows build links libxcrypt ${CREDBATCH_LIBXCRYPT_VERSION}, "
-        "the Linux build libcrypt-dev ${linux_libxcrypt_version}: set CREDBATCH_LIBXCRYPT_VERSION to match")
 endif()
 
 add_library(libxcrypt::libxcrypt STATIC IMPORTED)
@@ -60,9 +76,12 @@ install(FILES
 
 # GoogleTest from Debian's googletest package, compiled here with the cross compiler; it names its
 # targets GTest::gtest and GTest::gtest_main itself. On mingw-w64 it uses Windows' own threads and locks.
-if(NOT EXISTS /usr/src/googletest/CMakeLists.txt)
-    message(FATAL_ERROR "No GoogleTest sources in /usr/src/googletest (Debian package googletest)")
+# A build without tests (the tool and its zip alone) needs none.
+if(NOT DEFINED BUILD_TESTING OR BUILD_TESTING)
+    if(NOT EXISTS /usr/src/googletest/CMakeLists.txt)
+        message(FATAL_ERROR "No GoogleTest sources in /usr/src/googletest (Debian package googletest)")
+    endif()
+    set(BUILD_GMOCK OFF)
+    set(INSTALL_GTEST OFF)
+    add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 endif()
-set(BUILD_GMOCK OFF)
-set(INSTALL_GTEST OFF)
-add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)

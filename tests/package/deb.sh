@@ -8,8 +8,9 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 (cd "$build" && cpack -G DEB -B "$work" >/dev/null)
-set -- "$work"/credbatch_*_amd64.deb
-[ -f "$1" ] || { echo "no credbatch_<version>_amd64.deb in $(ls "$work")" >&2; exit 1; }
+arch=$(dpkg --print-architecture)
+set -- "$work"/credbatch_*_"$arch".deb
+[ -f "$1" ] || { echo "no credbatch_<version>_$arch.deb in $(ls "$work")" >&2; exit 1; }
 deb=$1
 
 depends=$(dpkg-deb -f "$deb" Depends)

@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # windows_zip.sh BUILD_DIR VERSION LIBXCRYPT_VERSION EMULATOR...: makes the Windows zip from the
 # build and checks it: its name, that it holds exactly the program, the README, the licence, and
-# libxcrypt's licence and source note (naming LIBXCRYPT_VERSION), and that the program unpacked
-# from it runs on its own (under EMULATOR, wine) and prints the usage message.
+# libxcrypt's licence and source note (naming LIBXCRYPT_VERSION, or when that is empty the source
+# version of the installed libcrypt-dev, which the Linux build links), and that the program
+# unpacked from it runs on its own (under EMULATOR, wine) and prints the usage message.
 set -euo pipefail
 (($# >= 4)) || { echo "usage: $0 BUILD_DIR VERSION LIBXCRYPT_VERSION EMULATOR..." >&2; exit 2; }
 build=$1 version=$2 libxcrypt_version=$3
 shift 3
+if [[ -z $libxcrypt_version ]]; then
+    libxcrypt_version=$(dpkg-query -W --showformat='${source:Version}' libcrypt-dev)
+fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
