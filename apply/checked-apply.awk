@@ -168,7 +168,9 @@ function pg_begin() {
 }
 
 # Before a block, one statement records each statement's line, name and hash, and notes those whose
-# row already holds the hash, found by the name in the type and collation of DT511's own column.
+# row already holds the hash, found by the name in the type and collation of DT511's own column
+# (a scalar subquery, which the planner keeps as one index lookup a name, where EXISTS became a
+# hash join that read the whole table for every block).
 # Then each statement is a top-level statement of its own, as in the plain command, followed by
 # psql's own count of the rows it updated (nested updates made by triggers do not count there),
 # kept client-side in a variable that the next block reuses; after the block, one INSERT records
@@ -184,7 +186,7 @@ function pg_block(    i, line, name, statements, counts) {
         counts = counts (i > 1 ? ", " : "") "(" block_number[i] ", :credbatch_rc_" i ")"
     }
     print "WITH s AS (INSERT INTO pg_temp.credbatch_statement VALUES " statements " RETURNING statement, name, hash)" \
-        " INSERT INTO pg_temp.credbatch_held SELECT s.statement FROM s WHERE EXISTS (SELECT FROM DT511 t WHERE t.DI010323 = s.name AND t.DI059177::text COLLATE \"C\" = s.hash COLLATE \"C\");"
+        " INSERT INTO pg_temp.credbatch_held SELECT s.statement FROM s WHERE (SELECT true FROM DT511 t WHERE t.DI010323 = s.name AND t.DI059177::text COLLATE \"C\" = s.hash COLLATE \"C\" LIMIT 1);"
     for (i = 1; i <= pending; i++) {
         line = block_line[i]
         if (cb_is_utf8(cb_name(line))) {
@@ -199,14 +201,17 @@ function pg_block(    i, line, name, statements, counts) {
 }
 
 function pg_end(n) {
-    # One join of the statements against DT511 on the name, under the column's own collation and
-    # through its index: the rows each statement's WHERE matches, and how many of them hold its
-    # hash, compared byte for byte. The statements change only the hash column, so the rows
-    # matched now are the rows they matched.
-    print "INSERT INTO pg_temp.credbatch_mismatch SELECT s.statement, '''' || replace(s.name::text, '''', '''''') || '''', c.matched, (h.statement IS NOT NULL)::int, r.changed, c.holds" \
-        " FROM pg_temp.credbatch_statement s JOIN pg_temp.credbatch_ran r ON r.statement = s.statement LEFT JOIN pg_temp.credbatch_held h ON h.statement = s.statement" \
-        " CROSS JOIN LATERAL (SELECT count(*) AS matched, count(*) FILTER (WHERE t.DI059177::text COLLATE \"C\" = s.hash COLLATE \"C\") AS holds" \
-        " FROM DT511 t WHERE t.DI010323 = s.name) c WHERE c.matched <> 1 OR h.statement IS NOT NULL OR r.changed <> 1 OR c.holds <> 1;"
+    # One join of the statements against DT511 on the name, under the column's own collation: the
+    # rows each statement's WHERE matches, and how many of them hold its hash, compared byte for
+    # byte. The statements change only the hash column, so the rows matched now are the rows they
+    # matched. Analyzed first, so that the planner joins the two tables whole (one pass over DT511)
+    # rather than looking each name up on its own.
+    print "ANALYZE pg_temp.credbatch_statement;"
+    print "INSERT INTO pg_temp.credbatch_mismatch SELECT c.statement, '''' || replace(c.name, '''', '''''') || '''', c.matched, (h.statement IS NOT NULL)::int, r.changed, c.holds" \
+        " FROM (SELECT s.statement, min(s.name::text) AS name, count(t.DI010323) AS matched, count(*) FILTER (WHERE t.DI059177::text COLLATE \"C\" = s.hash COLLATE \"C\") AS holds" \
+        " FROM pg_temp.credbatch_statement s LEFT JOIN DT511 t ON t.DI010323 = s.name GROUP BY s.statement) c" \
+        " JOIN pg_temp.credbatch_ran r ON r.statement = c.statement LEFT JOIN pg_temp.credbatch_held h ON h.statement = c.statement" \
+        " WHERE c.matched <> 1 OR h.statement IS NOT NULL OR r.changed <> 1 OR c.holds <> 1;"
     print report_sql("pg_temp.credbatch_mismatch")
     print "DO $credbatch$"
     print "DECLARE"
