@@ -4,17 +4,20 @@
 #   LC_ALL=C awk -v engine=postgresql|mariadb|sqlite [-v check=1] -f common.awk -f checked-apply.awk SCRIPT
 #
 # and pipes the result into psql, mariadb or sqlite3. Every statement of the script goes through
-# unchanged, in its own place. Before it, the stream counts the rows its WHERE matches (under the
-# column's own collation) and those of them that already hold its hash (compared byte for byte);
-# after it, it takes the engine's own count of the rows the UPDATE changed (nested updates made by
-# triggers do not count there) and counts the matched rows that now hold the hash. A statement is
-# good when exactly one row matched, it did not hold the hash before, the engine counted one row,
-# and that row holds the hash now; every other one is noted, with its line in the script and its
-# user name as the script writes it. Each statement that ran adds itself to a count kept in a
-# temporary table inside the same transaction, so a transaction rolled back behind the stream's
-# back, or a statement that never ran, leaves that count short. The last step commits only when
-# the count equals the number of lines of the script and nothing was noted; otherwise it names the
-# noted statements, rolls back and stops the client with an error.
+# unchanged, in its own place, and the engine's own count of the rows it changed is kept (nested
+# updates made by triggers do not count there). On PostgreSQL and MariaDB each statement is then
+# recorded, with its line, its user name and hash in the types and collations of DT511's own
+# columns and that count, in a temporary table inside the same transaction, one INSERT for a block;
+# at the end one join of the recorded statements against DT511 on the name, under the column's
+# collation, gives each statement's rows matched and the matched rows that hold its hash (compared
+# byte for byte). The statements change only the hash column, so the rows matched at the end are
+# the rows each one matched. SQLite counts both around each statement instead. A statement is good
+# when exactly one row matched, it did not hold the hash before, the engine counted one row, and
+# that row holds the hash; every other one is noted, with its line in the script and its user name
+# as the script writes it. A transaction rolled back behind the stream's back, or a statement that
+# never ran, leaves the recorded statements short. The last step commits only when every line of
+# the script is recorded as having run and nothing was noted; otherwise it names the noted
+# statements, rolls back and stops the client with an error.
 #
 # The stream sets what it relies on itself (stop at the first error, autocommit off, backslashes
 # read as ordinary characters, the client's character set), so that it stays safe when handed to
@@ -22,11 +25,12 @@
 # statement as credbatch writes it stops the stream there: nothing after it runs and nothing is
 # committed. With -v check=1 the last step always rolls back.
 #
-# PostgreSQL and MariaDB get the statements in server-side blocks of block_size (100), one round
-# trip each: PL/pgSQL DO blocks, whose dollar-quote tag is one that no line of the block holds,
-# and MariaDB's compound statements (BEGIN NOT ATOMIC), each sent with a delimiter that no line of
-# the block holds. SQLite gets one line of the stream for each statement, after a header of a fixed
-# number of lines, so that an error sqlite3 reports "near line L" is statement L minus the header.
+# PostgreSQL gets the statements as top-level statements, as the plain command sends them, each
+# followed by psql's ROW_COUNT kept in a client-side variable; MariaDB gets them in compound
+# statements (BEGIN NOT ATOMIC) of block_size (100), one round trip each, each sent with a delimiter
+# that no line of the block holds. On PostgreSQL and SQLite the stream has a header of a fixed
+# number of lines and then a fixed layout, so that the line of the stream that the client names in
+# an error gives the statement (cb_pg_statement(), cb_sqlite_header()).
 
 BEGIN {
     if (engine != "postgresql" && engine != "mariadb" && engine != "sqlite") {
