@@ -4,17 +4,20 @@
 #   LC_ALL=C awk -v engine=postgresql|mariadb|sqlite [-v check=1] -f common.awk -f checked-apply.awk SCRIPT
 #
 # and pipes the result into psql, mariadb or sqlite3. Every statement of the script goes through
-# unchanged, in its own place. Before it, the stream counts the rows its WHERE matches (under the
-# column's own collation) and those of them that already hold its hash (compared byte for byte);
-# after it, it takes the engine's own count of the rows the UPDATE changed (nested updates made by
-# triggers do not count there) and counts the matched rows that now hold the hash. A statement is
-# good when exactly one row matched, it did not hold the hash before, the engine counted one row,
-# and that row holds the hash now; every other one is noted, with its line in the script and its
-# user name as the script writes it. Each statement that ran adds itself to a count kept in a
-# temporary table inside the same transaction, so a transaction rolled back behind the stream's
-# back, or a statement that never ran, leaves that count short. The last step commits only when
-# the count equals the number of lines of the script and nothing was noted; otherwise it names the
-# noted statements, rolls back and stops the client with an error.
+# unchanged, in its own place, and the engine's own count of the rows it changed is kept (nested
+# updates made by triggers do not count there). On PostgreSQL and MariaDB each statement is then
+# recorded, with its line, its user name and hash in the types and collations of DT511's own
+# columns and that count, in a temporary table inside the same transaction, one INSERT for a block;
+# at the end one join of the recorded statements against DT511 on the name, under the column's
+# collation, gives each statement's rows matched and the matched rows that hold its hash (compared
+# byte for byte). The statements change only the hash column, so the rows matched at the end are
+# the rows each one matched. SQLite counts both around each statement instead. A statement is good
+# when exactly one row matched, it did not hold the hash before, the engine counted one row, and
+# that row holds the hash; every other one is noted, with its line in the script and its user name
+# as the script writes it. A transaction rolled back behind the stream's back, or a statement that
+# never ran, leaves the recorded statements short. The last step commits only when every line of
+# the script is recorded as having run and nothing was noted; otherwise it names the noted
+# statements, rolls back and stops the client with an error.
 #
 # The stream sets what it relies on itself (stop at the first error, autocommit off, backslashes
 # read as ordinary characters, the client's character set), so that it stays safe when handed to
@@ -22,11 +25,12 @@
 # statement as credbatch writes it stops the stream there: nothing after it runs and nothing is
 # committed. With -v check=1 the last step always rolls back.
 #
-# PostgreSQL and MariaDB get the statements in server-side blocks of block_size (100), one round
-# trip each: PL/pgSQL DO blocks, whose dollar-quote tag is one that no line of the block holds,
-# and MariaDB's compound statements (BEGIN NOT ATOMIC), each sent with a delimiter that no line of
-# the block holds. SQLite gets one line of the stream for each statement, after a header of a fixed
-# number of lines, so that an error sqlite3 reports "near line L" is statement L minus the header.
+# PostgreSQL gets the statements as top-level statements, as the plain command sends them, each
+# followed by psql's ROW_COUNT kept in a client-side variable; MariaDB gets them in compound
+# statements (BEGIN NOT ATOMIC) of block_size (100), one round trip each, each sent with a delimiter
+# that no line of the block holds. On PostgreSQL and SQLite the stream has a header of a fixed
+# number of lines and then a fixed layout, so that the line of the stream that the client names in
+# an error gives the statement (cb_pg_statement(), cb_sqlite_header()).
 
 BEGIN {
     if (engine != "postgresql" && engine != "mariadb" && engine != "sqlite") {
@@ -34,7 +38,7 @@ BEGIN {
         failed = 1
         exit 2
     }
-    if (block_size == "") block_size = 100
+    block_size = cb_block_size()
     pending = 0
     if (engine == "postgresql") pg_begin(); else if (engine == "mariadb") my_begin(); else lite_begin()
 }
@@ -105,99 +109,118 @@ function report_sql(table) {
 
 # --- PostgreSQL --------------------------------------------------------------------------------
 
+function pg_line(text) {
+    pg_lines++
+    print text
+}
+
 function pg_begin() {
     # psql's own settings first, whatever psqlrc or the command line said: stop at the first
     # error, with no savepoint that would let it carry on, and show no statement.
-    print "\\set ON_ERROR_STOP on"
-    print "\\set ON_ERROR_ROLLBACK off"
-    print "\\set AUTOCOMMIT on"
-    print "\\set ECHO none"
-    print "\\set ECHO_HIDDEN off"
-    print "\\set QUIET on"
-    print "\\set VERBOSITY terse"
-    print "\\set SHOW_CONTEXT never"
-    print "\\pset pager off"
-    print "\\pset format unaligned"
-    print "\\pset tuples_only on"
+    pg_line("\\set ON_ERROR_STOP on")
+    pg_line("\\set ON_ERROR_ROLLBACK off")
+    pg_line("\\set AUTOCOMMIT on")
+    pg_line("\\set ECHO none")
+    pg_line("\\set ECHO_HIDDEN off")
+    pg_line("\\set QUIET on")
+    pg_line("\\set VERBOSITY terse")
+    pg_line("\\set SHOW_CONTEXT never")
+    pg_line("\\pset pager off")
+    pg_line("\\pset format unaligned")
+    pg_line("\\pset tuples_only on")
     # The script is UTF-8, whatever PGCLIENTENCODING or the terminal's locale say.
-    print "\\encoding UTF8"
-    print "BEGIN;"
-    print "SET LOCAL standard_conforming_strings = on;"
-    print "CREATE TEMPORARY TABLE credbatch_ran (statements bigint NOT NULL) ON COMMIT DROP;"
-    print "CREATE TEMPORARY TABLE credbatch_mismatch (statement bigint NOT NULL, name text NOT NULL, matched bigint, held bigint, changed bigint, holds bigint) ON COMMIT DROP;"
-    # What would hide updates from the counts is refused before the first statement.
-    print "DO $credbatch$"
-    print "DECLARE"
-    print "    kind \"char\";"
-    print "    rules text;"
-    print "BEGIN"
-    print "    IF current_setting('session_replication_role') <> 'origin' THEN"
-    print "        RAISE EXCEPTION 'checked apply: session_replication_role is %, under which triggers and rules do not fire as they do in use; nothing was committed',"
-    print "            current_setting('session_replication_role');"
-    print "    END IF;"
-    print "    SELECT relkind INTO kind FROM pg_catalog.pg_class WHERE oid = 'DT511'::regclass;"
-    print "    IF kind NOT IN ('r', 'p') THEN"
-    print "        RAISE EXCEPTION 'checked apply: DT511 is %, not a table, so its updates cannot be checked; nothing was committed',"
-    print "            CASE kind WHEN 'v' THEN 'a view' WHEN 'm' THEN 'a materialized view' WHEN 'f' THEN 'a foreign table' ELSE 'of kind ' || kind::text END;"
-    print "    END IF;"
-    print "    SELECT string_agg(rulename, ', ' ORDER BY rulename) INTO rules FROM pg_catalog.pg_rewrite WHERE ev_class = 'DT511'::regclass AND rulename <> '_RETURN';"
-    print "    IF rules IS NOT NULL THEN"
-    print "        RAISE EXCEPTION 'checked apply: DT511 has the rewrite rule %, which would hide the updates from the check; nothing was committed', rules;"
-    print "    END IF;"
-    print "END"
-    print "$credbatch$;"
+    pg_line("\\encoding UTF8")
+    pg_line("BEGIN;")
+    pg_line("SET LOCAL standard_conforming_strings = on;")
+    pg_line("CREATE TEMPORARY TABLE credbatch_mismatch (statement bigint NOT NULL, name text NOT NULL, matched bigint, held bigint, changed bigint, holds bigint) ON COMMIT DROP;")
+    # What would hide updates from the check is refused before the first statement. The table of
+    # statements that ran keeps each user name in the type and collation of DT511's own column
+    # (without its length, so that a name too long for it matches nothing, as in the statement),
+    # so that the final join compares names as the statements' WHERE did.
+    pg_line("DO $credbatch$")
+    pg_line("DECLARE")
+    pg_line("    kind \"char\";")
+    pg_line("    rules text;")
+    pg_line("    name_type text;")
+    pg_line("BEGIN")
+    pg_line("    IF current_setting('session_replication_role') <> 'origin' THEN")
+    pg_line("        RAISE EXCEPTION 'checked apply: session_replication_role is %, under which triggers and rules do not fire as they do in use; nothing was committed',")
+    pg_line("            current_setting('session_replication_role');")
+    pg_line("    END IF;")
+    pg_line("    SELECT relkind INTO kind FROM pg_catalog.pg_class WHERE oid = 'DT511'::regclass;")
+    pg_line("    IF kind NOT IN ('r', 'p') THEN")
+    pg_line("        RAISE EXCEPTION 'checked apply: DT511 is %, not a table, so its updates cannot be checked; nothing was committed',")
+    pg_line("            CASE kind WHEN 'v' THEN 'a view' WHEN 'm' THEN 'a materialized view' WHEN 'f' THEN 'a foreign table' ELSE 'of kind ' || kind::text END;")
+    pg_line("    END IF;")
+    pg_line("    SELECT string_agg(rulename, ', ' ORDER BY rulename) INTO rules FROM pg_catalog.pg_rewrite WHERE ev_class = 'DT511'::regclass AND rulename <> '_RETURN';")
+    pg_line("    IF rules IS NOT NULL THEN")
+    pg_line("        RAISE EXCEPTION 'checked apply: DT511 has the rewrite rule %, which would hide the updates from the check; nothing was committed', rules;")
+    pg_line("    END IF;")
+    pg_line("    SELECT pg_catalog.format_type(a.atttypid, NULL) || coalesce((SELECT pg_catalog.format(' COLLATE %I.%I', n.nspname, c.collname)")
+    pg_line("            FROM pg_catalog.pg_collation c JOIN pg_catalog.pg_namespace n ON n.oid = c.collnamespace WHERE c.oid = a.attcollation), '')")
+    pg_line("        INTO name_type FROM pg_catalog.pg_attribute a WHERE a.attrelid = 'DT511'::regclass AND a.attname = 'di010323' AND NOT a.attisdropped;")
+    pg_line("    EXECUTE pg_catalog.format('CREATE TEMPORARY TABLE credbatch_statement (statement bigint NOT NULL, name %s, hash text NOT NULL) ON COMMIT DROP', name_type);")
+    pg_line("END")
+    pg_line("$credbatch$;")
+    pg_line("CREATE TEMPORARY TABLE credbatch_held (statement bigint NOT NULL) ON COMMIT DROP;")
+    pg_line("CREATE TEMPORARY TABLE credbatch_ran (statement bigint NOT NULL, changed bigint NOT NULL) ON COMMIT DROP;")
+    if (pg_lines > cb_pg_header()) {
+        print "checked-apply.awk: the PostgreSQL header is longer than cb_pg_header()" > "/dev/stderr"
+        exit 2
+    }
+    while (pg_lines < cb_pg_header()) pg_line("")
 }
 
-function pg_block(    tag, i, line, where, hash, numbers, names, first) {
-    tag = unused_marker("$credbatch", "$")
-    # The body's lines are counted from the line of the opening tag, and each statement takes
-    # five: the handler finds the statement that failed from the line PL/pgSQL names.
-    print "DO " tag
-    print "DECLARE"
-    print "    cb_context text; cb_index int; cb_matched bigint; cb_held bigint; cb_changed bigint; cb_holds bigint;"
-    print "BEGIN"
-    first = 5
-    numbers = names = ""
+# Before a block, one statement records each statement's line, name and hash, and notes those whose
+# row already holds the hash, found by the name in the type and collation of DT511's own column
+# (a scalar subquery, which the planner keeps as one index lookup a name, where EXISTS became a
+# hash join that read the whole table for every block).
+# Then each statement is a top-level statement of its own, as in the plain command, followed by
+# psql's own count of the rows it updated (nested updates made by triggers do not count there),
+# kept client-side in a variable that the next block reuses; after the block, one INSERT records
+# the counts, and with them which statements ran. The lines are laid out as cb_pg_statement()
+# reads them back.
+function pg_block(    i, line, name, statements, counts) {
+    statements = counts = ""
     for (i = 1; i <= pending; i++) {
         line = block_line[i]
-        where = cb_where(line)
-        hash = cb_hash(line)
-        numbers = numbers (i > 1 ? ", " : "") block_number[i]
-        names = names (i > 1 ? ", " : "") cb_quote(cb_display(cb_name(line)))
-        if (!cb_is_utf8(cb_name(line))) {
-            # The server would refuse the whole block's text; say which statement it is.
-            print "    RAISE EXCEPTION 'not valid UTF-8, which PostgreSQL refuses';"
-            print ""
-            print ""
-            print ""
-            print ""
-            continue
-        }
-        print "    SELECT count(*), count(*) FILTER (WHERE DI059177::text COLLATE \"C\" = " hash ") INTO cb_matched, cb_held FROM DT511 " where ";"
-        print line
-        print "    GET DIAGNOSTICS cb_changed = ROW_COUNT;"
-        print "    SELECT count(*) INTO cb_holds FROM DT511 " where " AND DI059177::text COLLATE \"C\" = " hash ";"
-        print "    IF cb_matched <> 1 OR cb_held <> 0 OR cb_changed <> 1 OR cb_holds <> 1 THEN INSERT INTO pg_temp.credbatch_mismatch VALUES (" block_number[i] ", " cb_quote(cb_display(cb_name(line))) ", cb_matched, cb_held, cb_changed, cb_holds); END IF;"
+        name = cb_name(line)
+        # A name that is not UTF-8 is never sent: the server would refuse the text that holds it.
+        statements = statements (i > 1 ? ", " : "") "(" block_number[i] ", " (cb_is_utf8(name) ? name : "NULL") ", " cb_hash(line) ")"
+        counts = counts (i > 1 ? ", " : "") "(" block_number[i] ", :credbatch_rc_" i ")"
     }
-    print "    INSERT INTO pg_temp.credbatch_ran VALUES (" pending ");"
-    print "EXCEPTION WHEN OTHERS THEN"
-    print "    GET STACKED DIAGNOSTICS cb_context = PG_EXCEPTION_CONTEXT;"
-    print "    cb_index := (substring(cb_context FROM 'inline_code_block line ([0-9]+) ')::int - " first ") / 5 + 1;"
-    print "    IF cb_index IS NULL OR cb_index < 1 OR cb_index > " pending " THEN"
-    print "        cb_index := 1;"
-    print "    END IF;"
-    print "    RAISE EXCEPTION USING MESSAGE = format(E'statement %s, user %s: failed: %s\\nchecked apply: statement %s failed; nothing was committed',"
-    print "        (ARRAY[" numbers "])[cb_index], (ARRAY[" names "])[cb_index], SQLERRM, (ARRAY[" numbers "])[cb_index]);"
-    print "END"
-    print tag ";"
+    print "WITH s AS (INSERT INTO pg_temp.credbatch_statement VALUES " statements " RETURNING statement, name, hash)" \
+        " INSERT INTO pg_temp.credbatch_held SELECT s.statement FROM s WHERE (SELECT true FROM DT511 t WHERE t.DI010323 = s.name AND t.DI059177::text COLLATE \"C\" = s.hash COLLATE \"C\" LIMIT 1);"
+    for (i = 1; i <= pending; i++) {
+        line = block_line[i]
+        if (cb_is_utf8(cb_name(line))) {
+            print line
+        } else {
+            # Said on the statement's own line, so that the report names it.
+            print "DO $credbatch$ BEGIN RAISE EXCEPTION 'not valid UTF-8, which PostgreSQL refuses'; END $credbatch$;"
+        }
+        print "\\set credbatch_rc_" i " :ROW_COUNT"
+    }
+    print "INSERT INTO pg_temp.credbatch_ran VALUES " counts ";"
 }
 
 function pg_end(n) {
+    # One join of the statements against DT511 on the name, under the column's own collation: the
+    # rows each statement's WHERE matches, and how many of them hold its hash, compared byte for
+    # byte. The statements change only the hash column, so the rows matched now are the rows they
+    # matched. Analyzed first, so that the planner joins the two tables whole (one pass over DT511)
+    # rather than looking each name up on its own.
+    print "ANALYZE pg_temp.credbatch_statement;"
+    print "INSERT INTO pg_temp.credbatch_mismatch SELECT c.statement, '''' || replace(c.name, '''', '''''') || '''', c.matched, (h.statement IS NOT NULL)::int, r.changed, c.holds" \
+        " FROM (SELECT s.statement, min(s.name::text) AS name, count(t.DI010323) AS matched, count(*) FILTER (WHERE t.DI059177::text COLLATE \"C\" = s.hash COLLATE \"C\") AS holds" \
+        " FROM pg_temp.credbatch_statement s LEFT JOIN DT511 t ON t.DI010323 = s.name GROUP BY s.statement) c" \
+        " JOIN pg_temp.credbatch_ran r ON r.statement = c.statement LEFT JOIN pg_temp.credbatch_held h ON h.statement = c.statement" \
+        " WHERE c.matched <> 1 OR h.statement IS NOT NULL OR r.changed <> 1 OR c.holds <> 1;"
     print report_sql("pg_temp.credbatch_mismatch")
     print "DO $credbatch$"
     print "DECLARE"
     print "    mismatches bigint := (SELECT count(*) FROM pg_temp.credbatch_mismatch);"
-    print "    ran bigint := (SELECT coalesce(sum(statements), 0) FROM pg_temp.credbatch_ran);"
+    print "    ran bigint := (SELECT count(*) FROM pg_temp.credbatch_ran);"
     print "BEGIN"
     print "    IF mismatches > 0 THEN"
     print "        RAISE EXCEPTION 'checked apply: % of " n " statements did not change exactly one row; nothing was committed', mismatches;"
@@ -238,7 +261,11 @@ function my_begin() {
     print "SET NAMES utf8mb4//"
     print "SET @credbatch_ready = NULL, @credbatch_stopped = NULL, @credbatch_done = NULL//"
     print "DROP TEMPORARY TABLE IF EXISTS credbatch_ran, credbatch_mismatch//"
-    print "CREATE TEMPORARY TABLE credbatch_ran (statements BIGINT NOT NULL) ENGINE=InnoDB//"
+    # The statements that ran, each with its line, its engine's count and its name and hash in the
+    # types and collations of DT511's own columns, so that the final join compares names as the
+    # statements' WHERE did; InnoDB, so that a rollback behind the stream's back empties it too.
+    print "CREATE TEMPORARY TABLE credbatch_ran (statement BIGINT NOT NULL DEFAULT 0, changed BIGINT NOT NULL DEFAULT 0, shown TEXT CHARACTER SET utf8mb4, matched BIGINT, holds BIGINT)" \
+        " ENGINE=InnoDB SELECT DI010323 AS name, DI059177 AS hash FROM DT511 WHERE FALSE//"
     print "CREATE TEMPORARY TABLE credbatch_mismatch (statement BIGINT NOT NULL, name TEXT CHARACTER SET utf8mb4 NOT NULL, matched BIGINT, held BIGINT, changed BIGINT, holds BIGINT) ENGINE=InnoDB//"
     print "BEGIN NOT ATOMIC"
     print "  DECLARE reason TEXT DEFAULT NULL;"
@@ -257,7 +284,7 @@ function my_begin() {
     print "END//"
 }
 
-function my_block(    delimiter, i, line, where, hash) {
+function my_block(    delimiter, i, line, name, values, locals) {
     delimiter = unused_marker("//", "")
     if (delimiter != "//") print "delimiter " delimiter
     print "BEGIN NOT ATOMIC"
@@ -269,7 +296,9 @@ function my_block(    delimiter, i, line, where, hash) {
     print "  BEGIN"
     print "  DECLARE cb_line BIGINT DEFAULT 0;"
     print "  DECLARE cb_name TEXT CHARACTER SET utf8mb4 DEFAULT '';"
-    print "  DECLARE cb_matched, cb_held, cb_changed, cb_holds BIGINT DEFAULT 0;"
+    locals = ""
+    for (i = 1; i <= pending; i++) locals = locals (i > 1 ? ", " : "") "cb_" i
+    print "  DECLARE " locals " BIGINT DEFAULT 0;"
     print "  DECLARE EXIT HANDLER FOR SQLEXCEPTION"
     print "  BEGIN"
     print "    GET DIAGNOSTICS CONDITION 1 @credbatch_error = MESSAGE_TEXT;"
@@ -279,20 +308,25 @@ function my_block(    delimiter, i, line, where, hash) {
     print "    SELECT CONCAT('checked apply: statement ', cb_line, ' failed; nothing was committed');"
     print "    " my_stop()
     print "  END;"
+    values = ""
     for (i = 1; i <= pending; i++) {
         line = block_line[i]
-        where = cb_where(line)
-        hash = cb_hash(line)
-        print "  SET cb_line = " block_number[i] ", cb_name = " cb_quote(cb_display(cb_name(line))) ";"
-        print "  SELECT COUNT(*), COUNT(CASE WHEN BINARY DI059177 = " hash " THEN 1 END) INTO cb_matched, cb_held FROM DT511 " where ";"
+        name = cb_name(line)
+        print "  SET cb_line = " block_number[i] ", cb_name = " cb_quote(cb_display(name)) ";"
         print line
-        print "  SET cb_changed = ROW_COUNT();"
-        print "  SELECT COUNT(*) INTO cb_holds FROM DT511 " where " AND BINARY DI059177 = " hash ";"
-        print "  IF cb_matched <> 1 OR cb_held <> 0 OR cb_changed <> 1 OR cb_holds <> 1 THEN"
-        print "    INSERT INTO credbatch_mismatch VALUES (cb_line, cb_name, cb_matched, cb_held, cb_changed, cb_holds);"
-        print "  END IF;"
+        # The engine's own count of the rows the UPDATE changed: nested updates made by triggers
+        # do not count, nor does a row that already held the hash.
+        print "  SET cb_" i " = ROW_COUNT();"
+        if (cb_is_utf8(name)) {
+            values = values (i > 1 ? ", " : "") "(" block_number[i] ", cb_" i ", NULL, NULL, NULL, " name ", " cb_hash(line) ")"
+        } else {
+            # A name that is not UTF-8 cannot be stored as one of DT511's names; its counts are
+            # taken here, with the statement's own WHERE.
+            values = values (i > 1 ? ", " : "") "(" block_number[i] ", cb_" i ", " cb_quote(cb_display(name)) \
+                ", (SELECT COUNT(*) FROM DT511 " cb_where(line) "), (SELECT COUNT(*) FROM DT511 " cb_where(line) " AND BINARY DI059177 = " cb_hash(line) "), '', " cb_hash(line) ")"
+        }
     }
-    print "  INSERT INTO credbatch_ran VALUES (" pending ");"
+    print "  INSERT INTO credbatch_ran (statement, changed, shown, matched, holds, name, hash) VALUES " values ";"
     print "  END;"
     print "END" delimiter
     if (delimiter != "//") print "delimiter //"
@@ -307,8 +341,18 @@ function my_end(n) {
     print "    ROLLBACK;"
     print "    " my_stop()
     print "  END IF;"
+    # One join of the statements that ran against DT511 on the name, under the column's own
+    # collation and through its index: the rows each statement's WHERE matches, and how many of
+    # them hold its hash, compared byte for byte. The statements change only the hash column, so
+    # the rows matched now are the rows they matched. A row matched, not changed and holding the
+    # hash held it before.
+    print "  INSERT INTO credbatch_mismatch SELECT statement, shown, matched, changed = 0 AND holds = 1, changed, holds FROM (SELECT d.statement, d.changed," \
+        " COALESCE(d.shown, CONCAT('''', REPLACE(d.name, '''', ''''''), '''')) AS shown," \
+        " COALESCE(d.matched, (SELECT COUNT(*) FROM DT511 t WHERE t.DI010323 = d.name)) AS matched," \
+        " COALESCE(d.holds, (SELECT COUNT(*) FROM DT511 t WHERE t.DI010323 = d.name AND BINARY t.DI059177 = BINARY d.hash)) AS holds" \
+        " FROM credbatch_ran d) AS counted WHERE matched <> 1 OR changed <> 1 OR holds <> 1;"
     print "  SELECT COUNT(*) INTO mismatches FROM credbatch_mismatch;"
-    print "  SELECT COALESCE(SUM(statements), 0) INTO ran FROM credbatch_ran;"
+    print "  SELECT COUNT(*) INTO ran FROM credbatch_ran;"
     print "  IF mismatches > 0 OR ran <> " n " THEN"
     print "    SET @credbatch_stopped = 1;"
     print "    " report_sql("credbatch_mismatch")

@@ -77,3 +77,22 @@ function cb_committing() { return "credbatch-apply: committing" }
 # Lines of the SQLite stream before the first statement's line; statement K is on line
 # cb_sqlite_header() + K, which is how a client error is traced to its statement.
 function cb_sqlite_header() { return 40 }
+
+# Statements a PostgreSQL or MariaDB block holds.
+function cb_block_size() { return 100 }
+
+# Lines of the PostgreSQL stream before the first block. Then each block of cb_block_size()
+# statements takes one line for recording them, two lines a statement (the statement, then psql's
+# count of it) and one for recording the counts, so that the line psql names in an error gives the
+# statement.
+function cb_pg_header() { return 60 }
+
+# The statement of the script on line L of the PostgreSQL stream; 0 when that line holds none.
+function cb_pg_statement(l,    x, per_block, r) {
+    x = l - cb_pg_header() - 1
+    if (x < 0) return 0
+    per_block = 2 * cb_block_size() + 2
+    r = x % per_block - 1
+    if (r < 0 || r % 2 || r / 2 >= cb_block_size()) return 0
+    return int(x / per_block) * cb_block_size() + r / 2 + 1
+}

@@ -11,8 +11,8 @@
 #
 # The stream prints its report lines and outcome line itself, and stops the client with a fixed
 # error (cb_stopped()) once it has said why; a success line comes only after the COMMIT returned.
-# Here the clients' prefixes are taken off their errors, an error of sqlite3 in a statement's line
-# is traced to that statement, and when the client stopped without an outcome line one is added
+# Here the clients' prefixes are taken off their errors, an error of psql or sqlite3 in a
+# statement's line is traced to that statement, and when the client stopped without an outcome line one is added
 # that says what is known. No line here ever shows a hash.
 
 BEGIN {
@@ -45,8 +45,19 @@ file == 1 {
 
 file == 2 {
     if (engine == "postgresql") {
-        if (sub(/^psql:<stdin>:[0-9]+: (ERROR|FATAL|PANIC): +/, "", text)) server_error = 1
-        else sub(/^psql:<stdin>:[0-9]+: /, "", text)
+        if (match(text, /^psql:<stdin>:[0-9]+: (ERROR|FATAL|PANIC): +/)) {
+            server_error = 1
+            stream_line = substr(text, 14) + 0
+            text = substr(text, RLENGTH + 1)
+            statement = cb_pg_statement(stream_line)
+            # The stream's own refusal of a line stands where that line's statement would be.
+            if (text !~ /^checked apply: .*; nothing was committed$/ && statement >= 1 && statement <= script_statements()) {
+                failed_statement(statement, text)
+                next
+            }
+        } else {
+            sub(/^psql:<stdin>:[0-9]+: /, "", text)
+        }
     } else if (engine == "mariadb") {
         if (match(text, /^ERROR [0-9]+ \([0-9A-Z]+\)( at line [0-9]+)?: /)) {
             code = substr(text, 7) + 0
@@ -62,8 +73,7 @@ file == 2 {
         sub(/ \([0-9]+\)$/, "", text)
         statement = stream_line - cb_sqlite_header()
         if (text != cb_stopped() && statement >= 1 && statement <= script_statements()) {
-            keep("statement " statement ", user " cb_display(cb_name(script_line(statement))) ": failed: " text)
-            keep("checked apply: statement " statement " failed; nothing was committed")
+            failed_statement(statement, text)
             next
         }
     } else if (sub(/^Error: /, "", text)) {
@@ -92,6 +102,12 @@ END {
     }
     print "checked apply: the client (" engine ") stopped with status " status " before the check was done; nothing was committed" > "/dev/stderr"
     exit 1
+}
+
+# A statement that the server refused, named by its line in the script and its user name there.
+function failed_statement(statement, text) {
+    keep("statement " statement ", user " cb_display(cb_name(script_line(statement))) ": failed: " text)
+    keep("checked apply: statement " statement " failed; nothing was committed")
 }
 
 function keep(text) {

@@ -3,7 +3,7 @@ SET SESSION sql_mode = CONCAT(@@sql_mode, ',NO_BACKSLASH_ESCAPES'), autocommit =
 SET NAMES utf8mb4//
 SET @credbatch_ready = NULL, @credbatch_stopped = NULL, @credbatch_done = NULL//
 DROP TEMPORARY TABLE IF EXISTS credbatch_ran, credbatch_mismatch//
-CREATE TEMPORARY TABLE credbatch_ran (statements BIGINT NOT NULL) ENGINE=InnoDB//
+CREATE TEMPORARY TABLE credbatch_ran (statement BIGINT NOT NULL DEFAULT 0, changed BIGINT NOT NULL DEFAULT 0, shown TEXT CHARACTER SET utf8mb4, matched BIGINT, holds BIGINT) ENGINE=InnoDB SELECT DI010323 AS name, DI059177 AS hash FROM DT511 WHERE FALSE//
 CREATE TEMPORARY TABLE credbatch_mismatch (statement BIGINT NOT NULL, name TEXT CHARACTER SET utf8mb4 NOT NULL, matched BIGINT, held BIGINT, changed BIGINT, holds BIGINT) ENGINE=InnoDB//
 BEGIN NOT ATOMIC
   DECLARE reason TEXT DEFAULT NULL;
@@ -29,7 +29,7 @@ BEGIN NOT ATOMIC
   BEGIN
   DECLARE cb_line BIGINT DEFAULT 0;
   DECLARE cb_name TEXT CHARACTER SET utf8mb4 DEFAULT '';
-  DECLARE cb_matched, cb_held, cb_changed, cb_holds BIGINT DEFAULT 0;
+  DECLARE cb_1, cb_2, cb_3 BIGINT DEFAULT 0;
   DECLARE EXIT HANDLER FOR SQLEXCEPTION
   BEGIN
     GET DIAGNOSTICS CONDITION 1 @credbatch_error = MESSAGE_TEXT;
@@ -40,30 +40,15 @@ BEGIN NOT ATOMIC
     SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'checked apply: stopped; nothing was committed';
   END;
   SET cb_line = 1, cb_name = '''alice''';
-  SELECT COUNT(*), COUNT(CASE WHEN BINARY DI059177 = '$2a$10$HEy6MyujUC/AOVmicTbHP.C6WGOolv9hEo5WeRtXGAy.wOrJnDNf.' THEN 1 END) INTO cb_matched, cb_held FROM DT511 WHERE DI010323 = 'alice';
 UPDATE DT511 SET DI059177 = '$2a$10$HEy6MyujUC/AOVmicTbHP.C6WGOolv9hEo5WeRtXGAy.wOrJnDNf.' WHERE DI010323 = 'alice';
-  SET cb_changed = ROW_COUNT();
-  SELECT COUNT(*) INTO cb_holds FROM DT511 WHERE DI010323 = 'alice' AND BINARY DI059177 = '$2a$10$HEy6MyujUC/AOVmicTbHP.C6WGOolv9hEo5WeRtXGAy.wOrJnDNf.';
-  IF cb_matched <> 1 OR cb_held <> 0 OR cb_changed <> 1 OR cb_holds <> 1 THEN
-    INSERT INTO credbatch_mismatch VALUES (cb_line, cb_name, cb_matched, cb_held, cb_changed, cb_holds);
-  END IF;
+  SET cb_1 = ROW_COUNT();
   SET cb_line = 2, cb_name = '''o''''neil''';
-  SELECT COUNT(*), COUNT(CASE WHEN BINARY DI059177 = '$2a$10$biG8djbiclSjZljHNCv5a.lm9ht8IPk4Cwceg2VhKOGPmDuJeYHdy' THEN 1 END) INTO cb_matched, cb_held FROM DT511 WHERE DI010323 = 'o''neil';
 UPDATE DT511 SET DI059177 = '$2a$10$biG8djbiclSjZljHNCv5a.lm9ht8IPk4Cwceg2VhKOGPmDuJeYHdy' WHERE DI010323 = 'o''neil';
-  SET cb_changed = ROW_COUNT();
-  SELECT COUNT(*) INTO cb_holds FROM DT511 WHERE DI010323 = 'o''neil' AND BINARY DI059177 = '$2a$10$biG8djbiclSjZljHNCv5a.lm9ht8IPk4Cwceg2VhKOGPmDuJeYHdy';
-  IF cb_matched <> 1 OR cb_held <> 0 OR cb_changed <> 1 OR cb_holds <> 1 THEN
-    INSERT INTO credbatch_mismatch VALUES (cb_line, cb_name, cb_matched, cb_held, cb_changed, cb_holds);
-  END IF;
+  SET cb_2 = ROW_COUNT();
   SET cb_line = 3, cb_name = '''back\slash''';
-  SELECT COUNT(*), COUNT(CASE WHEN BINARY DI059177 = '$2a$10$JjPtNSvRVSKiLE/5Qy3AS.zjBwil1OMsuOuV.vA5dtYvvPw8OmfqW' THEN 1 END) INTO cb_matched, cb_held FROM DT511 WHERE DI010323 = 'back\slash';
 UPDATE DT511 SET DI059177 = '$2a$10$JjPtNSvRVSKiLE/5Qy3AS.zjBwil1OMsuOuV.vA5dtYvvPw8OmfqW' WHERE DI010323 = 'back\slash';
-  SET cb_changed = ROW_COUNT();
-  SELECT COUNT(*) INTO cb_holds FROM DT511 WHERE DI010323 = 'back\slash' AND BINARY DI059177 = '$2a$10$JjPtNSvRVSKiLE/5Qy3AS.zjBwil1OMsuOuV.vA5dtYvvPw8OmfqW';
-  IF cb_matched <> 1 OR cb_held <> 0 OR cb_changed <> 1 OR cb_holds <> 1 THEN
-    INSERT INTO credbatch_mismatch VALUES (cb_line, cb_name, cb_matched, cb_held, cb_changed, cb_holds);
-  END IF;
-  INSERT INTO credbatch_ran VALUES (3);
+  SET cb_3 = ROW_COUNT();
+  INSERT INTO credbatch_ran (statement, changed, shown, matched, holds, name, hash) VALUES (1, cb_1, NULL, NULL, NULL, 'alice', '$2a$10$HEy6MyujUC/AOVmicTbHP.C6WGOolv9hEo5WeRtXGAy.wOrJnDNf.'), (2, cb_2, NULL, NULL, NULL, 'o''neil', '$2a$10$biG8djbiclSjZljHNCv5a.lm9ht8IPk4Cwceg2VhKOGPmDuJeYHdy'), (3, cb_3, NULL, NULL, NULL, 'back\slash', '$2a$10$JjPtNSvRVSKiLE/5Qy3AS.zjBwil1OMsuOuV.vA5dtYvvPw8OmfqW');
   END;
 END//
 BEGIN NOT ATOMIC
@@ -74,8 +59,9 @@ BEGIN NOT ATOMIC
     ROLLBACK;
     SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'checked apply: stopped; nothing was committed';
   END IF;
+  INSERT INTO credbatch_mismatch SELECT statement, shown, matched, changed = 0 AND holds = 1, changed, holds FROM (SELECT d.statement, d.changed, COALESCE(d.shown, CONCAT('''', REPLACE(d.name, '''', ''''''), '''')) AS shown, COALESCE(d.matched, (SELECT COUNT(*) FROM DT511 t WHERE t.DI010323 = d.name)) AS matched, COALESCE(d.holds, (SELECT COUNT(*) FROM DT511 t WHERE t.DI010323 = d.name AND BINARY t.DI059177 = BINARY d.hash)) AS holds FROM credbatch_ran d) AS counted WHERE matched <> 1 OR changed <> 1 OR holds <> 1;
   SELECT COUNT(*) INTO mismatches FROM credbatch_mismatch;
-  SELECT COALESCE(SUM(statements), 0) INTO ran FROM credbatch_ran;
+  SELECT COUNT(*) INTO ran FROM credbatch_ran;
   IF mismatches > 0 OR ran <> 3 THEN
     SET @credbatch_stopped = 1;
     SELECT CONCAT('statement ', statement, ', user ', CONCAT(name, ': ', CASE WHEN matched = 0 THEN 'no row matches' WHEN matched > 1 THEN CONCAT(matched, ' rows match') WHEN held > 0 THEN '1 row matches, and it already holds this hash' WHEN changed = 0 THEN '1 row matches, but the UPDATE changed none (a trigger skipped it or kept its old hash)' WHEN changed > 1 THEN CONCAT('1 row matches, but the UPDATE counted ', changed, ' rows') ELSE '1 row matches and the UPDATE changed it, but it does not hold the new hash (a trigger altered it)' END)) FROM credbatch_mismatch ORDER BY statement;
