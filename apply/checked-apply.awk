@@ -266,6 +266,16 @@ function my_begin() {
     # statements' WHERE did; InnoDB, so that a rollback behind the stream's back empties it too.
     print "CREATE TEMPORARY TABLE credbatch_ran (statement BIGINT NOT NULL DEFAULT 0, changed BIGINT NOT NULL DEFAULT 0, shown TEXT CHARACTER SET utf8mb4, matched BIGINT, holds BIGINT)" \
         " ENGINE=InnoDB SELECT DI010323 AS name, DI059177 AS hash FROM DT511 WHERE FALSE//"
+    # A name longer than DT511's column matches no row there, but must still fit the record:
+    # the column is widened to the longest name credbatch writes, in DT511's own collation.
+    print "BEGIN NOT ATOMIC"
+    print "  DECLARE name_charset, name_collation VARCHAR(64) DEFAULT NULL;"
+    print "  SELECT CHARACTER_SET_NAME, COLLATION_NAME INTO name_charset, name_collation FROM information_schema.COLUMNS" \
+        " WHERE TABLE_SCHEMA = DATABASE() AND TABLE_NAME = 'DT511' AND COLUMN_NAME = 'DI010323' LIMIT 1;"
+    print "  IF name_collation IS NOT NULL THEN"
+    print "    EXECUTE IMMEDIATE CONCAT('ALTER TABLE credbatch_ran MODIFY name VARCHAR(100) CHARACTER SET ', name_charset, ' COLLATE ', name_collation);"
+    print "  END IF;"
+    print "END//"
     print "CREATE TEMPORARY TABLE credbatch_mismatch (statement BIGINT NOT NULL, name TEXT CHARACTER SET utf8mb4 NOT NULL, matched BIGINT, held BIGINT, changed BIGINT, holds BIGINT) ENGINE=InnoDB//"
     print "BEGIN NOT ATOMIC"
     print "  DECLARE reason TEXT DEFAULT NULL;"

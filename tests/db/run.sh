@@ -576,6 +576,7 @@ misuse_cases=(
     "finding 13: a trigger skips the row|pg lite|skip|alpha kept|alpha kept|command|-|1|statement 2, user 'kept': 1 row matches, but the UPDATE changed none (a trigger skipped it or kept its old hash)^checked apply: 1 of 2 statements did not change exactly one row; nothing was committed"
     "finding 13: DT511 a view|pg my lite|view|alpha omega|alpha omega|command|-|1|checked apply: DT511 is a view, not a table, so its updates cannot be checked; nothing was committed"
     "psql options that would carry on past errors|pg|plain|alpha frozen omega|alpha frozen omega|pg_vars|-|1|statement 2, user 'frozen': failed: *^checked apply: statement 2 failed; nothing was committed"
+    "a user name longer than the table's column|pg my lite|narrow|alpha longer-than-eight omega|alpha omega|command|-|1|statement 2, user 'longer-than-eight': no row matches^checked apply: 1 of 3 statements did not change exactly one row; nothing was committed"
     "an empty script|pg my lite|plain||alpha|empty|-|1|checked apply: the script holds no statement; nothing was committed"
 )
 
@@ -587,6 +588,7 @@ make_table() {
     pg:skip_alice | pg:folded) name="DI010323 citext NOT NULL" key="" ;;
     my:skip_alice | my:folded) name="DI010323 VARCHAR(100) COLLATE utf8mb4_general_ci NOT NULL" key="" ;;
     lite:skip_alice | lite:folded) name="DI010323 TEXT NOT NULL COLLATE NOCASE" key="" ;;
+    *:narrow) name="DI010323 varchar(8) NOT NULL" ;;
     esac
     local columns="$name, DI059177 varchar(60) NOT NULL, touched integer NOT NULL DEFAULT 0,
                    CHECK (DI010323 <> 'frozen' OR DI059177 LIKE 'old-%')$key"

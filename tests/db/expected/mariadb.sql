@@ -4,6 +4,13 @@ SET NAMES utf8mb4//
 SET @credbatch_ready = NULL, @credbatch_stopped = NULL, @credbatch_done = NULL//
 DROP TEMPORARY TABLE IF EXISTS credbatch_ran, credbatch_mismatch//
 CREATE TEMPORARY TABLE credbatch_ran (statement BIGINT NOT NULL DEFAULT 0, changed BIGINT NOT NULL DEFAULT 0, shown TEXT CHARACTER SET utf8mb4, matched BIGINT, holds BIGINT) ENGINE=InnoDB SELECT DI010323 AS name, DI059177 AS hash FROM DT511 WHERE FALSE//
+BEGIN NOT ATOMIC
+  DECLARE name_charset, name_collation VARCHAR(64) DEFAULT NULL;
+  SELECT CHARACTER_SET_NAME, COLLATION_NAME INTO name_charset, name_collation FROM information_schema.COLUMNS WHERE TABLE_SCHEMA = DATABASE() AND TABLE_NAME = 'DT511' AND COLUMN_NAME = 'DI010323' LIMIT 1;
+  IF name_collation IS NOT NULL THEN
+    EXECUTE IMMEDIATE CONCAT('ALTER TABLE credbatch_ran MODIFY name VARCHAR(100) CHARACTER SET ', name_charset, ' COLLATE ', name_collation);
+  END IF;
+END//
 CREATE TEMPORARY TABLE credbatch_mismatch (statement BIGINT NOT NULL, name TEXT CHARACTER SET utf8mb4 NOT NULL, matched BIGINT, held BIGINT, changed BIGINT, holds BIGINT) ENGINE=InnoDB//
 BEGIN NOT ATOMIC
   DECLARE reason TEXT DEFAULT NULL;
