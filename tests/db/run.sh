@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # run.sh TOOL: applies the scripts TOOL writes to a throwaway PostgreSQL, a throwaway MariaDB and
-# SQLite with the apply commands the README gives, plain and checked, and checks what each table
+# SQLite with the apply commands credbatch-apply(1) gives, plain and checked, and checks what each table
 # holds afterwards.
 # Exit status 0 when every check passes; 1 when one fails or a server cannot be started.
 # The servers are started and stopped by servers.sh beside it.
@@ -55,7 +55,7 @@ my -e "CREATE DATABASE users CHARACTER SET utf8mb4 COLLATE utf8mb4_bin;
            CHECK (DI010323 <> 'frozen' OR DI059177 LIKE 'old-%')) ENGINE=InnoDB"
 
 # The same user table with a user-name column that folds case and has no unique key, as the
-# README's note on collations describes: citext, utf8mb4_general_ci, NOCASE. And SQLite's own copy
+# note on collations in credbatch-apply(1) describes: citext, utf8mb4_general_ci, NOCASE. And SQLite's own copy
 # of the binary table.
 pg postgres -c "CREATE DATABASE folded ENCODING 'UTF8' TEMPLATE template0"
 pg folded -c "CREATE EXTENSION citext" -c "CREATE TABLE DT511 (DI010323 citext NOT NULL, DI059177 varchar(60) NOT NULL)"
@@ -74,7 +74,7 @@ my -e "CREATE DATABASE misuse CHARACTER SET utf8mb4 COLLATE utf8mb4_bin"
 echo "servers ready in $(((${EPOCHREALTIME/./} - ${started/./}) / 1000)) ms"
 
 # --- the apply commands ------------------------------------------------------------------------
-# The plain commands exactly as the README gives them, and the checked apply as installed, with
+# The plain commands exactly as credbatch-apply(1) gives them, and the checked apply as installed, with
 # only where the server is and who connects added, and the database: "users" (a binary, unique
 # user-name column) or "folded" (one that folds case).
 
@@ -127,7 +127,7 @@ stream() {
 }
 
 # apply_with DB VARIANT SCRIPT [OPTION...]: SCRIPT applied to DB (pg, my, lite; with -folded for
-# that database) in VARIANT: plain, escapes (the one setting the README warns about left unsafe),
+# that database) in VARIANT: plain, escapes (the one setting credbatch-apply(1) warns about left unsafe),
 # checked, or check (only).
 apply_with() {
     local engine=${1%-folded} database=users variant=$2 script=$3
@@ -385,7 +385,7 @@ countermeasure_password() {
     if [[ $pg_hash == "\$2a\$${b_hash:4}" ]]; then
         pass "FF FF 61 password: pgcrypto does not accept the tool's hash; it computes the \$2b\$ digest under \$2a\$"
     elif [[ $pg_hash == "$hash" ]]; then
-        fail "FF FF 61 password: pgcrypto now accepts the tool's hash; the README's note on it must change"
+        fail "FF FF 61 password: pgcrypto now accepts the tool's hash; the note on it in credbatch(1) must change"
     else
         fail "FF FF 61 password: pgcrypto gives $pg_hash for $hash, neither the tool's nor the \$2b\$ digest"
     fi
