@@ -25,12 +25,11 @@
 # statement as credbatch writes it stops the stream there: nothing after it runs and nothing is
 # committed. With -v check=1 the last step always rolls back.
 #
-# PostgreSQL gets the statements as top-level statements, as the plain command sends them, each
-# followed by psql's ROW_COUNT kept in a client-side variable; MariaDB gets them in compound
-# statements (BEGIN NOT ATOMIC) of block_size (100), one round trip each, each sent with a delimiter
-# that no line of the block holds. On PostgreSQL and SQLite the stream has a header of a fixed
-# number of lines and then a fixed layout, so that the line of the stream that the client names in
-# an error gives the statement (cb_pg_statement(), cb_sqlite_header()).
+# PostgreSQL gets the statements in anonymous code blocks (DO) and MariaDB in compound statements
+# (BEGIN NOT ATOMIC), block_size (100) statements to a block, one round trip each, each quoted or
+# delimited by a marker that no line of the block holds. On PostgreSQL and SQLite the stream has a
+# header of a fixed number of lines and then a fixed layout, so that where the client says an
+# error happened gives the statement (cb_pg_statement(), cb_sqlite_header()).
 
 BEGIN {
     if (engine != "postgresql" && engine != "mariadb" && engine != "sqlite") {
@@ -123,8 +122,9 @@ function pg_begin() {
     pg_line("\\set ECHO none")
     pg_line("\\set ECHO_HIDDEN off")
     pg_line("\\set QUIET on")
-    pg_line("\\set VERBOSITY terse")
-    pg_line("\\set SHOW_CONTEXT never")
+    # An error's context names the line of the code block that failed, which gives the statement.
+    pg_line("\\set VERBOSITY default")
+    pg_line("\\set SHOW_CONTEXT errors")
     pg_line("\\pset pager off")
     pg_line("\\pset format unaligned")
     pg_line("\\pset tuples_only on")
@@ -175,33 +175,42 @@ function pg_begin() {
 # row already holds the hash, found by the name in the type and collation of DT511's own column
 # (a scalar subquery, which the planner keeps as one index lookup a name, where EXISTS became a
 # hash join that read the whole table for every block).
-# Then each statement is a top-level statement of its own, as in the plain command, followed by
-# psql's own count of the rows it updated (nested updates made by triggers do not count there),
-# kept client-side in a variable that the next block reuses; after the block, one INSERT records
-# the counts, and with them which statements ran. The lines are laid out as cb_pg_statement()
-# reads them back.
-function pg_block(    i, line, name, statements, counts) {
-    statements = counts = ""
+# Then the block's statements run in one anonymous code block (DO), one round trip for the block,
+# each followed by PL/pgSQL's own count of the rows it updated (nested updates made by triggers do
+# not count there); the code block's last step records the counts, and with them which statements
+# ran. It has no exception handler: each one would be a subtransaction, and a transaction with
+# more than 64 of them slows every other session's snapshots down. A statement that fails is found
+# from the error's context (the code block's line) and the line psql names (the block), laid out
+# as cb_pg_statement() reads them back.
+function pg_block(    i, line, name, statements, counts, tag, locals) {
+    statements = counts = locals = ""
     for (i = 1; i <= pending; i++) {
         line = block_line[i]
         name = cb_name(line)
         # A name that is not UTF-8 is never sent: the server would refuse the text that holds it.
         statements = statements (i > 1 ? ", " : "") "(" block_number[i] ", " (cb_is_utf8(name) ? name : "NULL") ", " cb_hash(line) ")"
-        counts = counts (i > 1 ? ", " : "") "(" block_number[i] ", :credbatch_rc_" i ")"
+        counts = counts (i > 1 ? ", " : "") "(" block_number[i] ", credbatch_" i ")"
+        locals = locals " credbatch_" i " bigint;"
     }
     print "WITH s AS (INSERT INTO pg_temp.credbatch_statement VALUES " statements " RETURNING statement, name, hash)" \
         " INSERT INTO pg_temp.credbatch_held SELECT s.statement FROM s WHERE (SELECT true FROM DT511 t WHERE t.DI010323 = s.name AND t.DI059177::text COLLATE \"C\" = s.hash COLLATE \"C\" LIMIT 1);"
+    tag = unused_marker("$credbatch", "$")
+    print "DO " tag
+    print "DECLARE" locals
+    print "BEGIN"
     for (i = 1; i <= pending; i++) {
         line = block_line[i]
         if (cb_is_utf8(cb_name(line))) {
             print line
         } else {
             # Said on the statement's own line, so that the report names it.
-            print "DO $credbatch$ BEGIN RAISE EXCEPTION 'not valid UTF-8, which PostgreSQL refuses'; END $credbatch$;"
+            print "RAISE EXCEPTION 'not valid UTF-8, which PostgreSQL refuses';"
         }
-        print "\\set credbatch_rc_" i " :ROW_COUNT"
+        print "GET DIAGNOSTICS credbatch_" i " = ROW_COUNT;"
     }
     print "INSERT INTO pg_temp.credbatch_ran VALUES " counts ";"
+    print "END"
+    print tag ";"
 }
 
 function pg_end(n) {

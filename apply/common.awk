@@ -81,18 +81,23 @@ function cb_sqlite_header() { return 40 }
 # Statements a PostgreSQL or MariaDB block holds.
 function cb_block_size() { return 100 }
 
-# Lines of the PostgreSQL stream before the first block. Then each block of cb_block_size()
-# statements takes one line for recording them, two lines a statement (the statement, then psql's
-# count of it) and one for recording the counts, so that the line psql names in an error gives the
-# statement.
+# Lines of the PostgreSQL stream before the first block. Then each block of P statements (P is
+# cb_block_size(), or what is left for the last block) takes one line for recording them and an
+# anonymous code block of 2 * P + 6 lines: its first line, DECLARE, BEGIN, two lines a statement
+# (the statement, then its count), the INSERT of the counts, END and the closing line, which is the
+# line psql names in an error. PL/pgSQL numbers the code block's lines from its first line.
 function cb_pg_header() { return 60 }
 
-# The statement of the script on line L of the PostgreSQL stream; 0 when that line holds none.
-function cb_pg_statement(l,    x, per_block, r) {
+# The statement of the script that failed when psql names line L of the PostgreSQL stream and the
+# error's context line K of a code block, in a script of N statements; 0 when they name none.
+function cb_pg_statement(l, k, n,    x, size, block, p) {
     x = l - cb_pg_header() - 1
     if (x < 0) return 0
-    per_block = 2 * cb_block_size() + 2
-    r = x % per_block - 1
-    if (r < 0 || r % 2 || r / 2 >= cb_block_size()) return 0
-    return int(x / per_block) * cb_block_size() + r / 2 + 1
+    size = 2 * cb_block_size() + 7
+    block = int(x / size)
+    p = n - block * cb_block_size()
+    if (p > cb_block_size()) p = cb_block_size()
+    if (p < 1 || x - block * size != 2 * p + 6) return 0
+    if (k % 2 || k < 4 || (k - 2) / 2 > p) return 0
+    return block * cb_block_size() + (k - 2) / 2
 }

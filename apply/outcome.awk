@@ -12,8 +12,9 @@
 # The stream prints its report lines and outcome line itself, and stops the client with a fixed
 # error (cb_stopped()) once it has said why; a success line comes only after the COMMIT returned.
 # Here the clients' prefixes are taken off their errors, an error of psql or sqlite3 in a
-# statement's line is traced to that statement, and when the client stopped without an outcome line one is added
-# that says what is known. No line here ever shows a hash.
+# statement is traced to that statement (by the lines the client and PL/pgSQL name), and when the
+# client stopped without an outcome line one is added that says what is known. No line here ever
+# shows a hash.
 
 BEGIN {
     success = ""
@@ -43,22 +44,39 @@ file == 1 {
     next
 }
 
-file == 2 {
-    if (engine == "postgresql") {
+# psql writes an error as its line (psql:<stdin>:L: ERROR:  text), the text's further lines, and
+# then DETAIL, HINT and CONTEXT fields, which are left out: the context is read for the line of the
+# code block that failed, and the rest can show a row's other columns.
+file == 2 && engine == "postgresql" {
+    if (match(text, /^psql:<stdin>:[0-9]+: /)) {
+        settle_pg_error()
+        in_fields = 0
         if (match(text, /^psql:<stdin>:[0-9]+: (ERROR|FATAL|PANIC): +/)) {
             server_error = 1
-            stream_line = substr(text, 14) + 0
-            text = substr(text, RLENGTH + 1)
-            statement = cb_pg_statement(stream_line)
-            # The stream's own refusal of a line stands where that line's statement would be.
-            if (text !~ /^checked apply: .*; nothing was committed$/ && statement >= 1 && statement <= script_statements()) {
-                failed_statement(statement, text)
-                next
-            }
-        } else {
-            sub(/^psql:<stdin>:[0-9]+: /, "", text)
+            pg_error = 1
+            pg_stream_line = substr(text, 14) + 0
+            pg_text = substr(text, RLENGTH + 1)
+            pg_more = 0
+            pg_code_line = 0
+            next
         }
-    } else if (engine == "mariadb") {
+        sub(/^psql:<stdin>:[0-9]+: /, "", text)
+    } else if (in_fields || text ~ /^(DETAIL|HINT|CONTEXT|QUERY):  |^LINE [0-9]+: /) {
+        in_fields = 1
+        if (match(text, /^(CONTEXT:  )?PL\/pgSQL function inline_code_block line [0-9]+ at /)) {
+            pg_code_line = substr(text, index(text, " line ") + 6) + 0
+        }
+        next
+    } else if (pg_error) {
+        pg_extra[++pg_more] = text
+        next
+    }
+    keep(text)
+    next
+}
+
+file == 2 {
+    if (engine == "mariadb") {
         if (match(text, /^ERROR [0-9]+ \([0-9A-Z]+\)( at line [0-9]+)?: /)) {
             code = substr(text, 7) + 0
             # Lost or killed connections are not the server's answer to a statement.
@@ -85,6 +103,7 @@ file == 2 {
 }
 
 END {
+    settle_pg_error()
     if (success != "") {
         for (i = 1; i <= lines; i++) print kept[i] > "/dev/stderr"
         print success
@@ -104,10 +123,26 @@ END {
     exit 1
 }
 
-# A statement that the server refused, named by its line in the script and its user name there.
-function failed_statement(statement, text) {
+# A statement that the server refused, named by its line in the script and its user name there,
+# with the further lines of the error (pg_extra[1..more]).
+function failed_statement(statement, text, more,    i) {
     keep("statement " statement ", user " cb_display(cb_name(script_line(statement))) ": failed: " text)
+    for (i = 1; i <= more; i++) keep(pg_extra[i])
     keep("checked apply: statement " statement " failed; nothing was committed")
+}
+
+# The PostgreSQL error read last, once all its lines are in: a statement's failure when its line
+# and context name one, the stream's own refusal of a line never.
+function settle_pg_error(    statement, i) {
+    if (!pg_error) return
+    pg_error = 0
+    statement = pg_code_line ? cb_pg_statement(pg_stream_line, pg_code_line, script_statements()) : 0
+    if (pg_text !~ /^checked apply: .*; nothing was committed$/ && statement >= 1) {
+        failed_statement(statement, pg_text, pg_more)
+        return
+    }
+    keep(pg_text)
+    for (i = 1; i <= pg_more; i++) keep(pg_extra[i])
 }
 
 function keep(text) {

@@ -545,9 +545,12 @@ checked_mismatches() {
 # the case means nothing when checking only. The status (0, 1, 2, or "any" for the client run
 # by hand) and the output (lines joined by "^"; a line ending in "*" is a prefix; "OK" is the
 # success line of the mode; "-" for the client run by hand, whose words are its own) must match.
+# In USERS, ROWS and HITS, a word @NAME:A-B stands for NAMEA, ..., NAMEB, for scripts of more than
+# one block of statements.
 #
 # label | engines | KIND | USERS | ROWS | HOW | HITS | status | output
 misuse_cases=(
+    "a statement refused in the middle of the second of three blocks|pg my lite|plain|@u:1-149 frozen @u:150-209|@u:1-209 frozen|command|-|1|statement 150, user 'frozen': failed: *^checked apply: statement 150 failed; nothing was committed"
     "finding 1: a statement the server refuses, under --force|pg my lite|plain|alpha frozen omega|alpha frozen omega|force|-|1|statement 2, user 'frozen': failed: *^checked apply: statement 2 failed; nothing was committed"
     "finding 1: force in ~/.my.cnf, and autocommit on by its init-command|my|plain|alpha frozen omega|alpha frozen omega|mycnf|-|1|statement 2, user 'frozen': failed: *^checked apply: statement 2 failed; nothing was committed"
     "finding 1: the stream run by hand through SOURCE under --force|my|plain|alpha frozen omega|alpha frozen omega|hand_source|-|any|-"
@@ -724,6 +727,19 @@ run_how() {
     esac >"$work/apply.log" 2>&1 || how_status=$?
 }
 
+# The words of a misuse case's field, one a line, with @NAME:A-B spelled out.
+misuse_words() {
+    local word words i
+    read -ra words <<<"$1"
+    for word in "${words[@]}"; do
+        if [[ $word =~ ^@([a-z]+):([0-9]+)-([0-9]+)$ ]]; then
+            for ((i = BASH_REMATCH[2]; i <= BASH_REMATCH[3]; i++)); do echo "${BASH_REMATCH[1]}$i"; done
+        else
+            printf '%s\n' "$word"
+        fi
+    done
+}
+
 checked_misuse() {
     local entry label engines kind users rows how hits status output db mode
     for entry in "${misuse_cases[@]}"; do
@@ -731,11 +747,11 @@ checked_misuse() {
         [[ -z ${CREDBATCH_DB_CASES:-} || $label == *"$CREDBATCH_DB_CASES"* ]] || continue
         local names=() passwords=() name row_list=() hit_list=()
         local words
-        read -ra words <<<"$users"
+        mapfile -t words < <(misuse_words "$users")
         for name in "${words[@]}"; do user "$(printf '%b' "$name")" "pw-$name"; done
-        read -ra words <<<"$rows"
+        mapfile -t words < <(misuse_words "$rows")
         for name in "${words[@]}"; do row_list+=("$(printf '%b' "$name")"); done
-        read -ra words <<<"$hits"
+        mapfile -t words < <(misuse_words "$hits")
         for name in "${words[@]}"; do [[ $name == - ]] || hit_list+=("$(printf '%b' "$name")"); done
         write_input "$work/misuse.txt"
         run_tool "$work/misuse.txt" "$work/misuse.sql"

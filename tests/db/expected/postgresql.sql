@@ -4,8 +4,8 @@
 \set ECHO none
 \set ECHO_HIDDEN off
 \set QUIET on
-\set VERBOSITY terse
-\set SHOW_CONTEXT never
+\set VERBOSITY default
+\set SHOW_CONTEXT errors
 \pset pager off
 \pset format unaligned
 \pset tuples_only on
@@ -59,13 +59,18 @@ CREATE TEMPORARY TABLE credbatch_ran (statement bigint NOT NULL, changed bigint 
 
 
 WITH s AS (INSERT INTO pg_temp.credbatch_statement VALUES (1, 'alice', '$2a$10$HEy6MyujUC/AOVmicTbHP.C6WGOolv9hEo5WeRtXGAy.wOrJnDNf.'), (2, 'o''neil', '$2a$10$biG8djbiclSjZljHNCv5a.lm9ht8IPk4Cwceg2VhKOGPmDuJeYHdy'), (3, 'back\slash', '$2a$10$JjPtNSvRVSKiLE/5Qy3AS.zjBwil1OMsuOuV.vA5dtYvvPw8OmfqW') RETURNING statement, name, hash) INSERT INTO pg_temp.credbatch_held SELECT s.statement FROM s WHERE (SELECT true FROM DT511 t WHERE t.DI010323 = s.name AND t.DI059177::text COLLATE "C" = s.hash COLLATE "C" LIMIT 1);
+DO $credbatch$
+DECLARE credbatch_1 bigint; credbatch_2 bigint; credbatch_3 bigint;
+BEGIN
 UPDATE DT511 SET DI059177 = '$2a$10$HEy6MyujUC/AOVmicTbHP.C6WGOolv9hEo5WeRtXGAy.wOrJnDNf.' WHERE DI010323 = 'alice';
-\set credbatch_rc_1 :ROW_COUNT
+GET DIAGNOSTICS credbatch_1 = ROW_COUNT;
 UPDATE DT511 SET DI059177 = '$2a$10$biG8djbiclSjZljHNCv5a.lm9ht8IPk4Cwceg2VhKOGPmDuJeYHdy' WHERE DI010323 = 'o''neil';
-\set credbatch_rc_2 :ROW_COUNT
+GET DIAGNOSTICS credbatch_2 = ROW_COUNT;
 UPDATE DT511 SET DI059177 = '$2a$10$JjPtNSvRVSKiLE/5Qy3AS.zjBwil1OMsuOuV.vA5dtYvvPw8OmfqW' WHERE DI010323 = 'back\slash';
-\set credbatch_rc_3 :ROW_COUNT
-INSERT INTO pg_temp.credbatch_ran VALUES (1, :credbatch_rc_1), (2, :credbatch_rc_2), (3, :credbatch_rc_3);
+GET DIAGNOSTICS credbatch_3 = ROW_COUNT;
+INSERT INTO pg_temp.credbatch_ran VALUES (1, credbatch_1), (2, credbatch_2), (3, credbatch_3);
+END
+$credbatch$;
 ANALYZE pg_temp.credbatch_statement;
 INSERT INTO pg_temp.credbatch_mismatch SELECT c.statement, '''' || replace(c.name, '''', '''''') || '''', c.matched, (h.statement IS NOT NULL)::int, r.changed, c.holds FROM (SELECT s.statement, min(s.name::text) AS name, count(t.DI010323) AS matched, count(*) FILTER (WHERE t.DI059177::text COLLATE "C" = s.hash COLLATE "C") AS holds FROM pg_temp.credbatch_statement s LEFT JOIN DT511 t ON t.DI010323 = s.name GROUP BY s.statement) c JOIN pg_temp.credbatch_ran r ON r.statement = c.statement LEFT JOIN pg_temp.credbatch_held h ON h.statement = c.statement WHERE c.matched <> 1 OR h.statement IS NOT NULL OR r.changed <> 1 OR c.holds <> 1;
 SELECT 'statement ' || statement || ', user ' || name || ': ' || CASE WHEN matched = 0 THEN 'no row matches' WHEN matched > 1 THEN matched || ' rows match' WHEN held > 0 THEN '1 row matches, and it already holds this hash' WHEN changed = 0 THEN '1 row matches, but the UPDATE changed none (a trigger skipped it or kept its old hash)' WHEN changed > 1 THEN '1 row matches, but the UPDATE counted ' || changed || ' rows' ELSE '1 row matches and the UPDATE changed it, but it does not hold the new hash (a trigger altered it)' END FROM pg_temp.credbatch_mismatch ORDER BY statement;
