@@ -1,6 +1,6 @@
 #!/bin/sh
 # install.sh BUILD_DIR VERSION: installs into a fresh prefix. Exactly the tool, the checked apply's
-# command and files, their manual pages and the copyright and changelog files must land there; the
+# program, their manual pages and the copyright and changelog files must land there; the
 # pages must lint clean, the tool's must name the version, and both commands must run.
 set -eu
 build=$1 version=$2
@@ -9,7 +9,7 @@ trap 'rm -rf "$prefix"' EXIT
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
 installed=$(cd "$prefix" && find . -type f -o -type l | sort | tr '\n' ' ')
-expected="./bin/credbatch ./bin/credbatch-apply ./share/credbatch/checked-apply.awk ./share/credbatch/common.awk ./share/credbatch/outcome.awk ./share/doc/credbatch/changelog.gz ./share/doc/credbatch/copyright ./share/man/man1/credbatch-apply.1.gz ./share/man/man1/credbatch.1.gz "
+expected="./bin/credbatch ./bin/credbatch-apply ./share/doc/credbatch/changelog.gz ./share/doc/credbatch/copyright ./share/man/man1/credbatch-apply.1.gz ./share/man/man1/credbatch.1.gz "
 if [ "$installed" != "$expected" ]; then
     echo "installed: $installed" >&2
     exit 1
@@ -26,8 +26,7 @@ gzip -dc "$prefix/share/man/man1/credbatch-apply.1.gz" > "$page"
 lint=$(mandoc -T lint -W warning "$page" 2>&1) || { echo "$lint" >&2; exit 1; }
 [ -z "$lint" ] || { echo "$lint" >&2; exit 1; }
 
-# The installed checked apply finds its helper files from bin/: on an empty script it gets as far
-# as the filter, which refuses it, without any database.
+# The installed checked apply runs: an empty script is refused before any database is opened.
 : > "$prefix/empty.sql"
 status=0
 out=$("$prefix/bin/credbatch-apply" sqlite "$prefix/empty.sql" "$prefix/none.db" 2>&1) || status=$?

@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -102,5 +104,31 @@ struct TerminalLine {
 // process as it would have ended anyway; null hands the line back. A signal that was ignored
 // when the process started (nohup) stays ignored.
 void erase_on_termination(const TerminalLine* line) noexcept;
+
+// Requests to end the process (SIGINT, SIGTERM and SIGHUP; on Windows Ctrl+C, Ctrl+Break and
+// closing the console) no longer end it while this lives: each is handed, by its name, to
+// `on_request` on a thread of its own, which must decide what happens. A password prompt's
+// terminal gets its echo back first. Make it before any other thread starts; a signal that was
+// ignored when the process started (nohup) stays ignored.
+class StopRequests {
+public:
+    explicit StopRequests(std::function<void(std::string_view name)> on_request);
+    ~StopRequests();
+    StopRequests(const StopRequests&) = delete;
+    StopRequests& operator=(const StopRequests&) = delete;
+
+    struct Watcher;
+
+private:
+    std::unique_ptr<Watcher> watcher_;
+};
+
+// A line typed on the terminal with its echo off, after `prompt`; nothing when there is no
+// terminal to ask. The echo comes back even when a stop request arrives during the prompt.
+std::string read_secret_from_terminal(std::string_view prompt);
+
+// Ends the process at once with `status`, without running destructors: for a stop request that
+// comes while nothing can be committed and the main thread is blocked.
+[[noreturn]] void exit_now(int status) noexcept;
 
 } // namespace credbatch::platform

@@ -3,6 +3,9 @@
 #include "platform.hpp"
 
 #include <array>
+#include <mutex>
+#include <pthread.h>
+#include <thread>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -14,6 +17,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace credbatch::platform {
@@ -252,6 +256,144 @@ void erase_on_termination(const TerminalLine* line) noexcept
             ::sigaction(signal, &action, nullptr);
         }
     }
+}
+
+namespace {
+
+// The terminal whose echo a password prompt turned off, so that a stop request can turn it back
+// on: the prompt and the watcher thread share it, under the lock.
+struct EchoState {
+    std::mutex lock;
+    int descriptor = -1;
+    termios saved{};
+};
+EchoState echo_state;
+
+void restore_echo() noexcept
+{
+    const std::lock_guard<std::mutex> held(echo_state.lock);
+    if (echo_state.descriptor >= 0) {
+        ::tcsetattr(echo_state.descriptor, TCSAFLUSH, &echo_state.saved);
+        const ssize_t ignored = ::write(echo_state.descriptor, "\n", 1);
+        static_cast<void>(ignored);
+        echo_state.descriptor = -1;
+    }
+}
+
+const char* stop_name(int signal) noexcept
+{
+    switch (signal) {
+    case SIGINT:
+        return "SIGINT";
+    case SIGTERM:
+        return "SIGTERM";
+    case SIGHUP:
+        return "SIGHUP";
+    default:
+        return "a signal";
+    }
+}
+
+bool ignored_at_start(int signal) noexcept
+{
+    struct sigaction current {};
+    return ::sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
+}
+
+// Wakes the watcher when it is no longer wanted; one from outside is passed over.
+constexpr int wake_signal = SIGUSR2;
+
+} // namespace
+
+struct StopRequests::Watcher {
+    sigset_t watched{};
+    std::atomic<bool> ending{false};
+    std::function<void(std::string_view)> on_request;
+    std::thread thread;
+
+    void watch()
+    {
+        for (;;) {
+            int signal = 0;
+            if (::sigwait(&watched, &signal) != 0) {
+                continue;
+            }
+            if (signal == wake_signal) {
+                if (ending.load()) {
+                    return;
+                }
+                continue;
+            }
+            restore_echo();
+            on_request(stop_name(signal));
+        }
+    }
+};
+
+StopRequests::StopRequests(std::function<void(std::string_view name)> on_request) : watcher_(std::make_unique<Watcher>())
+{
+    watcher_->on_request = std::move(on_request);
+    sigemptyset(&watcher_->watched);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        if (!ignored_at_start(signal)) {
+            sigaddset(&watcher_->watched, signal);
+        }
+    }
+    sigaddset(&watcher_->watched, wake_signal);
+    // Blocked here, in the main thread, before any other starts: every thread made after
+    // inherits the mask, so only the watcher's sigwait ever takes these signals.
+    ::pthread_sigmask(SIG_BLOCK, &watcher_->watched, nullptr);
+    watcher_->thread = std::thread([watcher = watcher_.get()] { watcher->watch(); });
+}
+
+StopRequests::~StopRequests()
+{
+    watcher_->ending.store(true);
+    ::pthread_kill(watcher_->thread.native_handle(), wake_signal);
+    watcher_->thread.join();
+}
+
+std::string read_secret_from_terminal(std::string_view prompt)
+{
+    const int terminal = ::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
+    if (terminal < 0) {
+        return {};
+    }
+    std::string secret;
+    termios quiet{};
+    {
+        const std::lock_guard<std::mutex> held(echo_state.lock);
+        if (::tcgetattr(terminal, &echo_state.saved) != 0) {
+            ::close(terminal);
+            return {};
+        }
+        quiet = echo_state.saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        quiet.c_lflag |= ECHONL;
+        echo_state.descriptor = terminal;
+        ::tcsetattr(terminal, TCSAFLUSH, &quiet);
+    }
+    const ssize_t shown = ::write(terminal, prompt.data(), prompt.size());
+    static_cast<void>(shown);
+    char byte = 0;
+    while (::read(terminal, &byte, 1) == 1 && byte != '\n') {
+        secret.push_back(byte);
+    }
+    wipe(&byte, 1);
+    {
+        const std::lock_guard<std::mutex> held(echo_state.lock);
+        if (echo_state.descriptor >= 0) {
+            ::tcsetattr(terminal, TCSAFLUSH, &echo_state.saved);
+            echo_state.descriptor = -1;
+        }
+    }
+    ::close(terminal);
+    return secret;
+}
+
+void exit_now(int status) noexcept
+{
+    ::_exit(status);
 }
 
 } // namespace credbatch::platform
