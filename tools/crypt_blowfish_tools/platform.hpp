@@ -127,6 +127,10 @@ private:
 // terminal to ask. The echo comes back even when a stop request arrives during the prompt.
 std::string read_secret_from_terminal(std::string_view prompt);
 
+// Waits until `socket` can be read (or written too, with `to_write`), or `timeout` has passed.
+// A wait cut short by a signal is no error.
+std::error_code wait_for_socket(std::intptr_t socket, bool to_write, int timeout_milliseconds) noexcept;
+
 // Ends the process at once with `status`, without running destructors: for a stop request that
 // comes while nothing can be committed and the main thread is blocked.
 [[noreturn]] void exit_now(int status) noexcept;

@@ -391,6 +391,17 @@ std::string read_secret_from_terminal(std::string_view prompt)
     return secret;
 }
 
+std::error_code wait_for_socket(std::intptr_t socket, bool to_write, int timeout_milliseconds) noexcept
+{
+    pollfd watched{};
+    watched.fd = descriptor(socket);
+    watched.events = static_cast<short>(POLLIN | (to_write ? POLLOUT : 0));
+    if (::poll(&watched, 1, timeout_milliseconds) < 0 && errno != EINTR) {
+        return last_error();
+    }
+    return {};
+}
+
 void exit_now(int status) noexcept
 {
     ::_exit(status);

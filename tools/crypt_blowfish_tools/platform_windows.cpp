@@ -1,8 +1,10 @@
 // The platform seam on Windows: the wide-character API for paths, console output in UTF-16,
-// BCryptGenRandom for salts. Built with mingw-w64.
+// BCryptGenRandom for salts, console control events for stop requests. Built with mingw-w64.
 
 #include "platform.hpp"
 
+// winsock2.h before windows.h, which would otherwise bring in the older winsock.h.
+#include <winsock2.h>
 #include <windows.h>
 
 #include <bcrypt.h>
@@ -12,7 +14,9 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <mutex>
 
 namespace credbatch::platform {
 
@@ -354,6 +358,150 @@ void erase_on_termination(const TerminalLine* line) noexcept
     if (line != nullptr) {
         SetConsoleCtrlHandler(erase_then_die, TRUE);
     }
+}
+
+namespace {
+
+// The console handler has no argument to carry the watcher: it is found here while it lives.
+std::atomic<StopRequests::Watcher*> current_watcher{nullptr};
+
+// The console input whose echo a password prompt turned off, so that a stop request can turn
+// it back on.
+struct EchoState {
+    std::mutex lock;
+    HANDLE console = nullptr;
+    DWORD saved = 0;
+};
+EchoState echo_state;
+
+void restore_echo() noexcept
+{
+    const std::lock_guard<std::mutex> held(echo_state.lock);
+    if (echo_state.console != nullptr) {
+        SetConsoleMode(echo_state.console, echo_state.saved);
+        echo_state.console = nullptr;
+    }
+}
+
+const char* stop_name(DWORD event) noexcept
+{
+    switch (event) {
+    case CTRL_C_EVENT:
+        return "Ctrl+C";
+    case CTRL_BREAK_EVENT:
+        return "Ctrl+Break";
+    case CTRL_CLOSE_EVENT:
+        return "closing the console";
+    default:
+        return "the end of the session";
+    }
+}
+
+BOOL WINAPI hand_over(DWORD event);
+
+} // namespace
+
+struct StopRequests::Watcher {
+    std::function<void(std::string_view)> on_request;
+};
+
+namespace {
+
+BOOL WINAPI hand_over(DWORD event)
+{
+    StopRequests::Watcher* watcher = current_watcher.load();
+    if (watcher == nullptr) {
+        return FALSE;
+    }
+    restore_echo();
+    watcher->on_request(stop_name(event));
+    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
+        // Windows ends the process once this returns, and at the latest some seconds after the
+        // event: the time is the main thread's, to cancel and roll back.
+        Sleep(4000);
+    }
+    return TRUE;
+}
+
+} // namespace
+
+StopRequests::StopRequests(std::function<void(std::string_view name)> on_request) : watcher_(std::make_unique<Watcher>())
+{
+    watcher_->on_request = std::move(on_request);
+    current_watcher.store(watcher_.get());
+    SetConsoleCtrlHandler(hand_over, TRUE);
+}
+
+StopRequests::~StopRequests()
+{
+    SetConsoleCtrlHandler(hand_over, FALSE);
+    current_watcher.store(nullptr);
+}
+
+std::string read_secret_from_terminal(std::string_view prompt)
+{
+    const HANDLE input = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    const HANDLE output = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    const auto close = [](HANDLE handle) {
+        if (handle != INVALID_HANDLE_VALUE) {
+            CloseHandle(handle);
+        }
+    };
+    if (input == INVALID_HANDLE_VALUE || output == INVALID_HANDLE_VALUE) {
+        close(input);
+        close(output);
+        return {};
+    }
+    std::string secret;
+    {
+        const std::lock_guard<std::mutex> held(echo_state.lock);
+        if (GetConsoleMode(input, &echo_state.saved) == 0) {
+            close(input);
+            close(output);
+            return {};
+        }
+        echo_state.console = input;
+        SetConsoleMode(input, echo_state.saved & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
+    }
+    write_console(output, prompt);
+    std::array<wchar_t, 256> wide{};
+    std::wstring typed;
+    DWORD read = 0;
+    while (ReadConsoleW(input, wide.data(), static_cast<DWORD>(wide.size()), &read, nullptr) != 0 && read > 0) {
+        typed.append(wide.data(), read);
+        if (typed.find(L'\n') != std::wstring::npos) {
+            break;
+        }
+    }
+    wipe(wide.data(), sizeof(wide));
+    while (!typed.empty() && (typed.back() == L'\n' || typed.back() == L'\r')) {
+        typed.pop_back();
+    }
+    if (!typed.empty()) {
+        secret = WindowsCategory::utf8_of(typed);
+    }
+    wipe(typed.data(), typed.size() * sizeof(wchar_t));
+    restore_echo();
+    write_console(output, "\r\n");
+    close(input);
+    close(output);
+    return secret;
+}
+
+std::error_code wait_for_socket(std::intptr_t socket, bool to_write, int timeout_milliseconds) noexcept
+{
+    WSAPOLLFD watched{};
+    watched.fd = static_cast<SOCKET>(socket);
+    watched.events = static_cast<short>(POLLRDNORM | (to_write ? POLLWRNORM : 0));
+    if (WSAPoll(&watched, 1, timeout_milliseconds) == SOCKET_ERROR) {
+        return {WSAGetLastError(), windows_category};
+    }
+    return {};
+}
+
+void exit_now(int status) noexcept
+{
+    ExitProcess(static_cast<UINT>(status));
 }
 
 } // namespace credbatch::platform

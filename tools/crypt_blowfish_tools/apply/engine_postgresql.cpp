@@ -9,10 +9,8 @@
 
 #include <libpq-fe.h>
 
-#include <poll.h>
 
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -730,15 +728,11 @@ private:
         }
     }
 
-    // The only system call of the engine: poll() on the library's socket, woken now and then so
-    // that a lost cancel is sent again.
+    // Woken now and then, so that a lost cancel is sent again.
     void wait_for_socket(bool to_write) const
     {
-        pollfd watched{};
-        watched.fd = PQsocket(connection());
-        watched.events = static_cast<short>(POLLIN | (to_write ? POLLOUT : 0));
-        if (poll(&watched, 1, 250) < 0 && errno != EINTR) {
-            throw EngineError(std::string("cannot wait for the server: ") + std::strerror(errno), false);
+        if (const auto error = platform::wait_for_socket(PQsocket(connection()), to_write, 250)) {
+            throw EngineError("cannot wait for the server: " + error.message(), false);
         }
     }
 
