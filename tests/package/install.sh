@@ -9,7 +9,7 @@ trap 'rm -rf "$prefix"' EXIT
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
 installed=$(cd "$prefix" && find . -type f -o -type l | sort | tr '\n' ' ')
-expected="./bin/credbatch ./bin/credbatch-apply ./share/doc/credbatch/changelog.gz ./share/doc/credbatch/copyright ./share/man/man1/credbatch-apply.1.gz ./share/man/man1/credbatch.1.gz "
+expected="./bin/credbatch ./bin/credbatch-apply ./share/doc/credbatch/changelog.gz ./share/doc/credbatch/copyright ./share/lintian/overrides/credbatch ./share/man/man1/credbatch-apply.1.gz ./share/man/man1/credbatch.1.gz "
 if [ "$installed" != "$expected" ]; then
     echo "installed: $installed" >&2
     exit 1
