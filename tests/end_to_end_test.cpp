@@ -93,7 +93,9 @@ std::string reason_to_skip()
     return "";
 }
 
-const std::string usage_text =
+// The usage's first two lines, which must stay first and byte for byte as they are; the lines
+// after them are for a person, and only what they must tell is checked.
+const std::string fixed_usage =
     "Usage: credbatch.exe input_file" + eol +
     " (Each line of input_file is expected to contain a username, password pair, both values separated by a "
     "space character. Password is optional, i.e. it can be empty.)" + eol;
@@ -284,7 +286,7 @@ protected:
         const int status = std::system(command.c_str());
         Result result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(out), slurp(err), fs::exists(out)};
         // 127: the shell or the dynamic loader failed before the tool ran.
-        if (result.err != usage_text && result.status != 127) {
+        if (!result.err.starts_with(fixed_usage) && result.status != 127) {
             for (const auto& message : output_lines(result.err)) {
                 EXPECT_TRUE(is_known_message(message)) << "unexpected message: " << message;
             }
@@ -304,11 +306,15 @@ TEST_F(Binary, FailsLoudlyWithoutWritingAScript)
         std::string prefix;
         std::string err;  // on Windows, up to the reason, which is the system's own
         bool posix_only;
+        // For the usage: what the lines after the fixed two must tell, each on a line of its own,
+        // in this order.
+        std::vector<std::string> then = {};
     };
     const std::string no_options = "; credbatch takes no options, and run without an argument it shows its usage";
     const std::string in_dir = "cd '" + dir.string() + "' && ";
     const Case cases[] = {
-        {"", "", "", usage_text, false},
+        {"", "", "", fixed_usage, false,
+         {"tab separates", "credbatch users.txt > update.sql", "credbatch-apply sqlite --check update.sql users.db", "man credbatch"}},
         {"'" + (dir / "missing").string() + "'", "", "", failure("cannot open '" + (dir / "missing").string() + "'", "No such file or directory"), false},
         // An option where the file should be: still a file name, with a word on options.
         {"--help", "", in_dir, failure("cannot open '--help'", "No such file or directory" + no_options), false},
@@ -332,8 +338,15 @@ TEST_F(Binary, FailsLoudlyWithoutWritingAScript)
         // it is made afresh for each case, so an earlier case cannot leave one to be read here.
         EXPECT_EQ(result.out_captured, c.redirect.empty()) << c.arguments << " " << c.redirect;
         EXPECT_EQ(result.out, "") << c.arguments << " " << c.redirect;
-        if (c.err == usage_text) {
-            EXPECT_EQ(result.err, c.err);
+        if (c.err == fixed_usage) {
+            ASSERT_TRUE(result.err.starts_with(fixed_usage)) << result.err;
+            const std::vector<std::string> after = output_lines(std::string_view(result.err).substr(fixed_usage.size()));
+            auto line = after.begin();
+            for (const std::string& told : c.then) {
+                line = std::find_if(line, after.end(), [&](const std::string& text) { return text.find(told) != std::string::npos; });
+                ASSERT_NE(line, after.end()) << "the usage does not tell '" << told << "' after what it told before:\n" << result.err;
+                ++line;
+            }
         } else {
             expect_failure_message(result.err, c.err);
             // On Windows the reason is in the system's words; the word on options follows it.

@@ -32,10 +32,17 @@ namespace {
 
 using namespace credbatch;
 
+// The first two lines are fixed, byte for byte, since scripts and habits may match them; the
+// rest is for whoever ran the tool bare to learn what to do next.
 constexpr std::string_view usage[] = {
     "Usage: credbatch.exe input_file",
     " (Each line of input_file is expected to contain a username, password pair, both values separated by a "
     "space character. Password is optional, i.e. it can be empty.)",
+    "A tab separates the user name from the password as well as a space.",
+    "The statements go to standard output: credbatch users.txt > update.sql",
+    "Then review update.sql and apply it with the checked apply, credbatch-apply; --check rolls back:",
+    "  credbatch-apply sqlite --check update.sql users.db",
+    "Everything else: man credbatch",
 };
 
 // Where every message goes. It holds no state; a failure there is ignored, with nowhere left to say so.
@@ -133,7 +140,7 @@ BatchResult convert(platform::InputFile& input, ByteSink& script, const NameKey&
 int run(int argc, char* argv[])
 {
     if (argc < 2) {
-        errors().say_verbatim({usage[0], usage[1]});
+        errors().say_verbatim({usage[0], usage[1], usage[2], usage[3], usage[4], usage[5], usage[6]});
         return 1;
     }
     const std::string path = platform::argument(argc, argv, 1);
