@@ -140,7 +140,7 @@ BatchResult convert(platform::InputFile& input, ByteSink& script, const NameKey&
 int run(int argc, char* argv[])
 {
     if (argc < 2) {
-        errors().say_verbatim({usage[0], usage[1], usage[2], usage[3], usage[4], usage[5], usage[6]});
+        errors().say_verbatim(usage);
         return 1;
     }
     const std::string path = platform::argument(argc, argv, 1);

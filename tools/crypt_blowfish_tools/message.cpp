@@ -21,7 +21,7 @@ void Messages::say_about_line(std::uint64_t line, std::string_view text)
     send();
 }
 
-void Messages::say_verbatim(std::initializer_list<std::string_view> lines)
+void Messages::say_verbatim(std::span<const std::string_view> lines)
 {
     line_.clear();
     for (const std::string_view text : lines) {

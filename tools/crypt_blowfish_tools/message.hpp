@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -25,7 +26,7 @@ public:
     void say_about_line(std::uint64_t line, std::string_view text);
 
     // TEXT's lines as they are, each with the line ending: the usage message, which has no prefix.
-    void say_verbatim(std::initializer_list<std::string_view> lines);
+    void say_verbatim(std::span<const std::string_view> lines);
 
     // "credbatch: TEXT" without taking memory, for when there is none left; a TEXT too long for
     // the small buffer this uses is cut.
