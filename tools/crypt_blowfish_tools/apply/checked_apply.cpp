@@ -210,7 +210,7 @@ private:
             if (!message.empty()) {
                 lines_.err(outcome::said(message));
             }
-            lines_.err(outcome::commit_unreachable());
+            lines_.err(outcome::commit_not_known());
             return 3;
         }
         std::uint64_t holding = 0;

@@ -84,12 +84,11 @@ struct ConnectionArguments {
     bool prompt_first = false;
 };
 
+// Only the option's name is repeated: what follows it may be a password.
 [[noreturn]] void unknown_option(const std::string& argument)
 {
-    if (argument == "--check") {
-        throw ArgumentError("--check goes before the script: credbatch-apply postgresql --check SCRIPT ...");
-    }
-    throw ArgumentError("unknown option '" + argument + "' for postgresql");
+    const std::string name = argument.starts_with("--") ? argument.substr(0, argument.find('=')) : argument.substr(0, 2);
+    throw ArgumentError("unknown option '" + name + "' for postgresql");
 }
 
 std::optional<std::string>* value_option(ConnectionArguments& into, std::string_view name)

@@ -156,7 +156,8 @@ private:
         if (status == SQLITE_ROW) {
             const std::string type = reinterpret_cast<const char*>(sqlite3_column_text(kind.get(), 0));
             if (type != "table") {
-                throw Refusal("DT511 is a " + type + ", not a table, so its updates cannot be checked");
+                const std::string kind = type == "view" ? "a view" : type == "virtual" ? "a virtual table" : "of the kind " + type;
+                throw Refusal("DT511 is " + kind + ", not a table, so its updates cannot be checked");
             }
         } else if (status != SQLITE_DONE) {
             fail();

@@ -145,12 +145,6 @@ int run(int argc, char* argv[])
         say_error(usage);
         return 2;
     }
-    Script script(command.script);
-    const Script::Check checked = script.check();
-    if (checked.verdict != Script::Verdict::statements) {
-        return refuse_script(checked, command.script);
-    }
-
     StopState stop;
     // The engine a stop request cancels, and whether the apply has said its last line, after
     // which a request changes nothing. The lock keeps the engine alive while it is cancelled.
@@ -170,6 +164,14 @@ int run(int argc, char* argv[])
         }
         stop.request(name, connected);
     });
+
+    Script script(command.script);
+    const Script::Check checked = script.check();
+    if (checked.verdict != Script::Verdict::statements) {
+        const std::lock_guard<std::mutex> held(guard);
+        finished = true;
+        return refuse_script(checked, command.script);
+    }
 
     std::unique_ptr<Engine> engine;
     try {

@@ -86,12 +86,6 @@ std::string commit_not_known()
     return std::string(prefix) + "the connection ended during the COMMIT, so whether it committed is not known; read the table before applying again";
 }
 
-std::string commit_unreachable()
-{
-    return std::string(prefix) +
-           "the connection ended during the COMMIT and the database could not be reached again, so whether it committed is not known; read the table before applying again";
-}
-
 std::string commit_resolved(bool every_row)
 {
     return std::string(prefix) + "the connection ended during the COMMIT; read back on a new connection, " +
@@ -128,7 +122,7 @@ std::string reason(std::int64_t count, bool held, const ReadBack& row)
         return "1 row matches, and it already holds this hash";
     }
     if (count == 0) {
-        return "1 row matches, but the UPDATE changed none (a trigger skipped it or kept its old hash)";
+        return "1 row matches, but the UPDATE changed none (a trigger skipped it)";
     }
     if (count > 1) {
         return "1 row matches, but the UPDATE counted " + std::to_string(count) + " rows";
@@ -141,11 +135,30 @@ std::string reason(std::int64_t count, bool held, const ReadBack& row)
     }
     if (row.stored_bytes != 60) {
         return "1 row matches and the UPDATE changed it, but it holds " + std::to_string(row.stored_bytes) +
-               " bytes, not the 60 of the new hash (the column's type cut or padded it, or a trigger altered it)";
+               (row.stored_bytes == 1 ? " byte" : " bytes") +
+               ", not the 60 of the new hash (the column's type cut or padded it, or a trigger or a later statement changed it)";
     }
-    return "1 row matches and the UPDATE changed it, but it does not hold the new hash (a trigger altered it)";
+    return "1 row matches and the UPDATE changed it, but it does not hold the new hash (a trigger or a later statement changed it)";
 }
 
-std::string said(std::string_view text) { return "credbatch-apply: " + printable_path(text); }
+// A library's message may run over several lines (libpq indents the later ones): one line here.
+std::string said(std::string_view text)
+{
+    std::string joined;
+    bool in_break = false;
+    for (const char c : text) {
+        const bool breaks = c == '\n' || c == '\r' || (in_break && (c == '\t' || c == ' '));
+        if (breaks) {
+            in_break = true;
+            continue;
+        }
+        if (in_break && !joined.empty()) {
+            joined.push_back(' ');
+        }
+        in_break = false;
+        joined.push_back(c);
+    }
+    return "credbatch-apply: " + printable_path(joined);
+}
 
 } // namespace credbatch::apply::outcome

@@ -24,7 +24,6 @@ std::string not_connected();
 std::string stopped(std::string_view request);
 std::string commit_failed();
 std::string commit_not_known();
-std::string commit_unreachable();
 std::string commit_resolved(bool every_row);
 std::string commit_mixed(std::uint64_t holding, std::uint64_t statements);
 std::string commit_undone();
