@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <random>
@@ -156,12 +157,11 @@ void set_option(ConnectOptions& options, std::string_view name, std::optional<st
     }
 }
 
+// Only the option's name is repeated: what follows it may be a password.
 [[noreturn]] void unknown_option(const std::string& argument)
 {
-    if (argument == "--check") {
-        throw ArgumentError("--check goes before the script: credbatch-apply mariadb --check SCRIPT ...");
-    }
-    throw ArgumentError("unknown option '" + argument + "' for mariadb");
+    const std::string name = argument.starts_with("--") ? argument.substr(0, argument.find('=')) : argument.substr(0, 2);
+    throw ArgumentError("unknown option '" + name + "' for mariadb");
 }
 
 const LongOption* find_long(std::string_view name)
@@ -947,8 +947,12 @@ private:
     bool old_session_ended(MYSQL* fresh, std::chrono::steady_clock::time_point deadline)
     {
         const std::int64_t started = server_started(fresh);
-        if (started < 0 || started_ < 0 || started > started_ + 1 || started < started_ - 1) {
-            return true;
+        if (started < 0 || started_ < 0) {
+            // Without the server's start, a session of that number may be someone else's.
+            return false;
+        }
+        if (started > started_ + 1 || started < started_ - 1) {
+            return true;  // the server restarted, and the old session with its transaction is gone
         }
         const std::string id = std::to_string(thread_id_.load());
         const std::string still_there = "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = " + id;
@@ -989,6 +993,16 @@ private:
 std::unique_ptr<Engine> open_mariadb(std::span<const std::string> arguments, const PasswordPrompt& prompt)
 {
     ConnectOptions options = options_from(arguments);
+    // The library passes over an option file it cannot read; the client refuses it, and so
+    // does this, rather than connect with settings the administrator did not mean.
+    for (const auto& named : {options.defaults_file, options.defaults_extra_file}) {
+        if (named && !std::ifstream(*named)) {
+            throw ArgumentError("cannot read the option file '" + *named + "'");
+        }
+    }
+    if (options.defaults_file && options.defaults_extra_file) {
+        throw ArgumentError("--defaults-file and --defaults-extra-file cannot be given together");
+    }
     std::unique_ptr<IncludingOptionFile> option_file;
     if (!options.no_defaults && !options.defaults_file && options.defaults_extra_file) {
         option_file = std::make_unique<IncludingOptionFile>(*options.defaults_extra_file);
