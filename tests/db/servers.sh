@@ -84,7 +84,9 @@ wait_until_ready() {
     local name=$1 pid=$2 log=$3
     shift 3
     for _ in $(seq 300); do
-        ours "$pid" || die "$name exited while starting; its log:" "$log"
+        # Gone, not merely not ours yet: until the child has exec'd the server, its command line
+        # is this shell's own.
+        kill -0 "$pid" 2>/dev/null || die "$name exited while starting; its log:" "$log"
         "$@" >/dev/null 2>&1 && return 0
         sleep 0.1
     done
