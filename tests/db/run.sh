@@ -592,7 +592,7 @@ misuse_cases=(
     "a hash column too short for the hash, the server's sql_mode empty|my|short_hash|alpha omega|alpha omega|global sql_mode=|-|1|statement 1, user 'alpha': failed: *^checked apply: statement 1 failed; nothing was committed"
     "a hash column too short for the hash|pg|short_hash|alpha omega|alpha omega|command|-|1|statement 1, user 'alpha': failed: *^checked apply: statement 1 failed; nothing was committed"
     "German server messages, a trigger refuses one user|pg|refuse_bob|alpha bob omega|alpha bob omega|lc_messages|-|1|statement 2, user 'bob': failed: Division durch Null^checked apply: statement 2 failed; nothing was committed"
-    "German server messages, a deferred trigger fails at the COMMIT|pg:commit|deferred|alpha omega|alpha omega|lc_messages|-|1|credbatch-apply: Division durch Null^checked apply: the COMMIT failed; nothing was committed"
+    "German server messages, a deferred trigger refuses the changes|pg|deferred|alpha omega|alpha omega|lc_messages|-|1|checked apply: a deferred constraint or trigger refused the changes: Division durch Null; nothing was committed"
 
     # Rows that the check reads back, whatever the statement's own count said.
     "a folding collation and a trigger that leaves Alice unchanged|pg my lite|skip_alice|alice|alice Alice|command|-|1|statement 1, user 'alice': 2 rows match^checked apply: 1 of 1 statements did not change exactly one row; nothing was committed"
@@ -613,7 +613,7 @@ misuse_cases=(
     "DT511 on Aria, a good script|my|Aria|alpha omega|alpha omega|command|-|1|checked apply: DT511 uses the Aria engine, whose changes a rollback cannot undo; make it transactional with ALTER TABLE DT511 ENGINE=InnoDB; nothing was committed"
     "DT511 on Aria, a statement refused|my|Aria|alpha frozen omega|alpha frozen omega|command|-|1|checked apply: DT511 uses the Aria engine, whose changes a rollback cannot undo; make it transactional with ALTER TABLE DT511 ENGINE=InnoDB; nothing was committed"
     "a temporary DT511 made by --init-command|my|plain|alpha omega|alpha omega|init CREATE TEMPORARY TABLE DT511 SELECT * FROM DT511|-|1|checked apply: DT511 is a temporary table of this session, which hides the real one; nothing was committed"
-    "another process holds the write lock|lite|plain|alpha omega|alpha omega|locked|-|1|credbatch-apply: database is locked^checked apply: the database answered with an error; nothing was committed"
+    "another process holds the write lock|lite|plain|alpha omega|alpha omega|locked|-|1|checked apply: another process is writing to the database file; apply again once it is done; nothing was committed"
     "a reader holds the database while the COMMIT waits|lite:commit|plain|alpha omega|alpha omega|reader|-|1|credbatch-apply: database is locked^checked apply: the COMMIT failed; nothing was committed"
 
     # Settings of the session or the server that the apply sets right for itself.
@@ -637,6 +637,8 @@ misuse_cases=(
     "sqlite3's -cmd|lite|plain|alpha frozen omega|alpha frozen omega|args -cmd .bail\x20off|-|2|credbatch-apply: unknown option '-cmd' for sqlite, which takes only the database file^usage: *"
     "a mistyped password option, whose value is not shown|pg|plain|alpha|alpha|args --pasword=s3cret|-|2|credbatch-apply: unknown option '--pasword' for postgresql^usage: *"
     "a mistyped password option, whose value is not shown|my|plain|alpha|alpha|args --pasword=s3cret|-|2|credbatch-apply: unknown option '--pasword' for mariadb^usage: *"
+    "an option of another program, whose value is not shown|lite|plain|alpha|alpha|args --key=s3cret|-|2|credbatch-apply: unknown option '--key' for sqlite, which takes only the database file^usage: *"
+    "a password glued to a flag, which is not shown|pg|plain|alpha|alpha|args -Ws3cret|-|2|credbatch-apply: unknown option '-s' for postgresql^usage: *"
     "an unknown engine|lite|plain|alpha|alpha|engine sqlite3|-|2|credbatch-apply: unknown engine 'sqlite3'; it is postgresql, mariadb or sqlite^usage: *"
     "--check after the script|pg:commit my:commit lite:commit|plain|alpha|alpha|check_after|-|2|credbatch-apply: --check goes before the script: *^usage: *"
     "a second SQLite database file|lite|plain|alpha|alpha|second_file|-|2|credbatch-apply: unexpected argument '*^usage: *"

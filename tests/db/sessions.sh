@@ -343,14 +343,15 @@ stop_sqlite() {
 }
 
 # --- 2. the COMMIT meets another session ------------------------------------------------------
-# The COMMIT is made to wait: on PostgreSQL a deferred trigger takes an advisory lock the test
-# holds; on MariaDB the test holds BACKUP STAGE BLOCK_COMMIT. While it waits, the apply's
+# The COMMIT is made to wait: on PostgreSQL for a synchronous standby that does not exist (the
+# transaction is then committed locally, and stays so when the session is killed); on MariaDB
+# the test holds BACKUP STAGE BLOCK_COMMIT. While it waits, the apply's
 # connection is killed (its verdict must then agree with the rows, read back), or the apply gets
 # SIGTERM (it must wait for the COMMIT and tell it as it is).
 
 commit_waits() {
     case $1 in
-    pg) holds pg "($(apply_sessions pg "wait_event = 'advisory' AND query = 'COMMIT'")) = 1" ;;
+    pg) holds pg "($(apply_sessions pg "wait_event = 'SyncRep' AND query = 'COMMIT'")) = 1" ;;
     my) holds my "($(apply_sessions my "INFO = 'COMMIT' AND STATE LIKE '%backup lock%'")) = 1" ;;
     esac
 }
@@ -370,11 +371,8 @@ during_commit() {
     open_session holder "$engine"
     case $engine in
     pg)
-        pg -c "CREATE FUNCTION wait_for_test() RETURNS trigger LANGUAGE plpgsql AS
-                   \$\$BEGIN PERFORM pg_advisory_xact_lock_shared(7001); RETURN NULL; END\$\$" \
-           -c "CREATE CONSTRAINT TRIGGER slow_commit AFTER UPDATE ON DT511 DEFERRABLE INITIALLY DEFERRED
-                   FOR EACH ROW EXECUTE FUNCTION wait_for_test()"
-        say holder "SELECT pg_advisory_lock(7001); SELECT 'held';"
+        pg -c "ALTER SYSTEM SET synchronous_standby_names = 'credbatch_nobody'" -c "SELECT pg_reload_conf()" >/dev/null
+        say holder "SELECT 'held';"
         ;;
     my) say holder "BACKUP STAGE START; BACKUP STAGE BLOCK_COMMIT; SELECT 'held';" ;;
     esac
@@ -388,12 +386,11 @@ during_commit() {
         fi
     fi
     case $engine in
-    pg) say holder "SELECT pg_advisory_unlock(7001);" ;;
+    pg) pg -c "ALTER SYSTEM RESET synchronous_standby_names" -c "SELECT pg_reload_conf()" >/dev/null ;;
     my) say holder "BACKUP STAGE END;" ;;
     esac
     close_session holder
     [[ -z ${pids[commit]:-} ]] || finish commit
-    [[ $engine == pg ]] && pg -c "DROP TRIGGER slow_commit ON DT511" -c "DROP FUNCTION wait_for_test()"
     new=$(sql "$engine" "SELECT COUNT(*) FROM DT511 WHERE DI059177 NOT LIKE 'old-%'")
     case $event:$new in
     SIGTERM:*)

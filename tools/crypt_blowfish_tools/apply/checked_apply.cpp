@@ -78,6 +78,14 @@ private:
         if (const auto failure = run_statements()) {
             return *failure;
         }
+        try {
+            engine_.settle();
+        } catch (const Refusal& refusal) {
+            check_stop();
+            engine_.rollback();
+            lines_.err(outcome::refused(refusal.what()));
+            return 1;
+        }
         const std::uint64_t offending = read_back_all();
         if (offending > 0) {
             engine_.rollback();

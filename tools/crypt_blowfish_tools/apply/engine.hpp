@@ -66,7 +66,7 @@ enum class CommitResult {
 };
 
 // The connection of one apply. Every call but cancel() runs on the main thread, in this order:
-// begin(); for each batch held_before() then run(); read_back() for every batch; then
+// begin(); for each batch held_before() then run(); settle(); read_back() for every batch; then
 // commit() or rollback(). An EngineError from any of them ends the apply.
 class Engine {
 public:
@@ -85,7 +85,13 @@ public:
     // that triggers changed in turn). Throws StatementFailed at the first refused one.
     virtual void run(std::span<const Statement> batch, std::vector<std::int64_t>& counts) = 0;
 
-    // Inside the transaction, after every statement ran: what each statement's name holds.
+    // After every statement ran, before the read-back: whatever the engine would otherwise do
+    // only at the COMMIT (deferred constraints and constraint triggers) is done now, so that
+    // the read-back sees what the COMMIT would keep, and --check sees what it would refuse.
+    // Throws Refusal when that refuses the changes.
+    virtual void settle() {}
+
+    // Inside the transaction, after settle(): what each statement's name holds.
     virtual void read_back(std::span<const Statement> batch, std::vector<ReadBack>& rows) = 0;
 
     virtual CommitResult commit(std::string& message) = 0;

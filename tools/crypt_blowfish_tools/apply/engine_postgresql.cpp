@@ -169,7 +169,7 @@ void parse_short_options(std::span<const std::string> arguments, std::size_t& at
             return;
         }
         if (!flag_option(into, name)) {
-            unknown_option(argument);
+            unknown_option("-" + std::string(name));
         }
     }
 }
@@ -470,6 +470,19 @@ public:
         read_back_sql_ = read_back_sql(facts);
         sent(PQsendPrepare(connection(), update_name, update_sql, 2, nullptr));
         result_of(PGRES_COMMAND_OK);
+    }
+
+    void settle() override
+    {
+        sent(PQsendQuery(connection(), "SET CONSTRAINTS ALL IMMEDIATE"));
+        Result result = collect(true);
+        if (result && PQresultStatus(result.get()) == PGRES_COMMAND_OK) {
+            return;
+        }
+        if (!result || PQstatus(connection()) != CONNECTION_OK || cancelled_.load()) {
+            fail(result.get());
+        }
+        throw Refusal("a deferred constraint or trigger refused the changes: " + error_message(connection(), result.get()));
     }
 
     void held_before(std::span<const Statement> batch, std::vector<bool>& held) override

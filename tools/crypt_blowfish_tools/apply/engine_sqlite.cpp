@@ -27,7 +27,10 @@ std::string database_from(std::span<const std::string> arguments)
     }
     for (const std::string& argument : arguments) {
         if (argument.starts_with('-')) {
-            throw ArgumentError("unknown option '" + argument + "' for sqlite, which takes only the database file");
+            // Named without a value joined to it, which may be a secret; sqlite3's own options
+            // are words after one dash (-cmd), so the word is kept.
+            const std::string name = argument.substr(0, argument.find('='));
+            throw ArgumentError("unknown option '" + name + "' for sqlite, which takes only the database file");
         }
     }
     if (arguments.size() > 1) {
@@ -54,7 +57,13 @@ public:
     {
         // One write transaction from the start: a database another process writes to is
         // refused at once, rather than after every statement has run.
-        execute("BEGIN IMMEDIATE");
+        const int status = sqlite3_exec(db_.get(), "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+        if ((status & 0xff) == SQLITE_BUSY) {
+            throw Refusal("another process is writing to the database file; apply again once it is done");
+        }
+        if (status != SQLITE_OK) {
+            fail();
+        }
         in_transaction_ = true;
         refuse_what_hides_updates();
         update_ = prepare("UPDATE DT511 SET DI059177 = ?1 WHERE DI010323 = ?2");
