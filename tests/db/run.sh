@@ -632,16 +632,16 @@ misuse_cases=(
 
     # Arguments refused before anything connects, among them the clients' options that would
     # carry on past an error.
-    "psql's --set|pg|plain|alpha frozen omega|alpha frozen omega|args --set=ON_ERROR_STOP=0|-|2|credbatch-apply: unknown option '--set' for postgresql^usage: *"
-    "mariadb's --force|my|plain|alpha frozen omega|alpha frozen omega|args --force|-|2|credbatch-apply: unknown option '--force' for mariadb^usage: *"
-    "sqlite3's -cmd|lite|plain|alpha frozen omega|alpha frozen omega|args -cmd .bail\x20off|-|2|credbatch-apply: unknown option '-cmd' for sqlite, which takes only the database file^usage: *"
-    "a mistyped password option, whose value is not shown|pg|plain|alpha|alpha|args --pasword=s3cret|-|2|credbatch-apply: unknown option '--pasword' for postgresql^usage: *"
-    "a mistyped password option, whose value is not shown|my|plain|alpha|alpha|args --pasword=s3cret|-|2|credbatch-apply: unknown option '--pasword' for mariadb^usage: *"
-    "an option of another program, whose value is not shown|lite|plain|alpha|alpha|args --key=s3cret|-|2|credbatch-apply: unknown option '--key' for sqlite, which takes only the database file^usage: *"
-    "a password glued to a flag, which is not shown|pg|plain|alpha|alpha|args -Ws3cret|-|2|credbatch-apply: unknown option '-s' for postgresql^usage: *"
-    "an unknown engine|lite|plain|alpha|alpha|engine sqlite3|-|2|credbatch-apply: unknown engine 'sqlite3'; it is postgresql, mariadb or sqlite^usage: *"
-    "--check after the script|pg:commit my:commit lite:commit|plain|alpha|alpha|check_after|-|2|credbatch-apply: --check goes before the script: *^usage: *"
-    "a second SQLite database file|lite|plain|alpha|alpha|second_file|-|2|credbatch-apply: unexpected argument '*^usage: *"
+    "psql's --set|pg|plain|alpha frozen omega|alpha frozen omega|args --set=ON_ERROR_STOP=0|-|2|credbatch-apply: unknown option '--set' for postgresql^usage: *^  for example: *"
+    "mariadb's --force|my|plain|alpha frozen omega|alpha frozen omega|args --force|-|2|credbatch-apply: unknown option '--force' for mariadb^usage: *^  for example: *"
+    "sqlite3's -cmd|lite|plain|alpha frozen omega|alpha frozen omega|args -cmd .bail\x20off|-|2|credbatch-apply: unknown option '-cmd' for sqlite, which takes only the database file^usage: *^  for example: *"
+    "a mistyped password option, whose value is not shown|pg|plain|alpha|alpha|args --pasword=s3cret|-|2|credbatch-apply: unknown option '--pasword' for postgresql^usage: *^  for example: *"
+    "a mistyped password option, whose value is not shown|my|plain|alpha|alpha|args --pasword=s3cret|-|2|credbatch-apply: unknown option '--pasword' for mariadb^usage: *^  for example: *"
+    "an option of another program, whose value is not shown|lite|plain|alpha|alpha|args --key=s3cret|-|2|credbatch-apply: unknown option '--key' for sqlite, which takes only the database file^usage: *^  for example: *"
+    "a password glued to a flag, which is not shown|pg|plain|alpha|alpha|args -Ws3cret|-|2|credbatch-apply: unknown option '-s' for postgresql^usage: *^  for example: *"
+    "an unknown engine|lite|plain|alpha|alpha|engine sqlite3|-|2|credbatch-apply: unknown engine 'sqlite3'; it is postgresql, mariadb or sqlite^usage: *^  for example: *"
+    "--check after the script|pg:commit my:commit lite:commit|plain|alpha|alpha|check_after|-|2|credbatch-apply: --check goes before the script: *^usage: *^  for example: *"
+    "a second SQLite database file|lite|plain|alpha|alpha|second_file|-|2|credbatch-apply: unexpected argument '*^usage: *^  for example: *"
     "a SQLite database file that does not exist, which must not be made|lite|plain|alpha|alpha|missing_file|-|1|credbatch-apply: cannot open the database file: *^checked apply: could not connect to the database; nothing was committed"
 )
 

@@ -30,6 +30,8 @@ using namespace credbatch::apply;
 
 constexpr std::string_view usage =
     "usage: credbatch-apply postgresql|mariadb|sqlite [--check] SCRIPT [--] [CONNECTION-ARGUMENT ...]";
+constexpr std::string_view usage_more =
+    "  for example: credbatch-apply sqlite --check update.sql users.db; every argument: man credbatch-apply";
 
 platform::StandardError standard_error;
 
@@ -90,6 +92,9 @@ Command parse_command(int argc, char* argv[])
     if (words.empty()) {
         throw ArgumentError("no engine given");
     }
+    if (words[0] == "--check") {
+        throw ArgumentError("the engine comes first: credbatch-apply ENGINE --check SCRIPT ...");
+    }
     command.engine_name = words[next++];
     command.open = opener_for(command.engine_name);
     if (command.open == nullptr) {
@@ -137,12 +142,18 @@ int refuse_script(const Script::Check& checked, const std::string& path)
 
 int run(int argc, char* argv[])
 {
+    if (argc == 2 && (platform::argument(argc, argv, 1) == "--help" || platform::argument(argc, argv, 1) == "-h")) {
+        say_out(usage);
+        say_out(usage_more);
+        return 0;
+    }
     Command command;
     try {
         command = parse_command(argc, argv);
     } catch (const ArgumentError& error) {
         say_error(outcome::said(error.what()));
         say_error(usage);
+        say_error(usage_more);
         return 2;
     }
     StopState stop;
@@ -179,6 +190,7 @@ int run(int argc, char* argv[])
     } catch (const ArgumentError& error) {
         say_error(outcome::said(error.what()));
         say_error(usage);
+        say_error(usage_more);
         return 2;
     } catch (const EngineError& error) {
         say_error(outcome::said(error.what()));
