@@ -151,6 +151,7 @@ public:
     bool commit_applied_before_loss = false;
     bool reachable_after_loss = true;
     std::function<void()> on_run;      // runs at the start of each batch
+    std::int64_t others = 0;           // rows a trigger changed beyond the script's
     bool rolled_back = false;
 
     void begin() override
@@ -173,7 +174,7 @@ public:
         }
         for (std::size_t i = 0; i < batch.size(); ++i) {
             if (batch[i].user == fail_user) {
-                throw StatementFailed(i, "refused by a rule: " + batch[i].hash);
+                throw StatementFailed(i, "refused by a rule: " + batch[i].hash + ", as text \"" + batch[i].hash.substr(1) + "\"");
             }
             counts[i] = 0;
             for (auto& [name, hash] : table) {
@@ -204,6 +205,7 @@ public:
         rolled_back = true;
         table = committed_table;
     }
+    std::int64_t other_rows_changed(std::uint64_t /*statements*/) override { return others; }
     void cancel() noexcept override {}
     bool reconnect_after_lost_commit(std::string& /*message*/) override { return reachable_after_loss; }
 
@@ -332,9 +334,23 @@ TEST_F(Verdict, RefusedStatementIsNamedWithoutItsHash)
     engine.fail_user = "frozen";
     const Applied run = apply({{hash_a, "alice"}, {hash_b, "frozen"}});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "statement 2, user 'frozen': failed: refused by a rule: $2a$10$...\n"
+    EXPECT_EQ(run.err, "statement 2, user 'frozen': failed: refused by a rule: $2a$10$..., as text \"2a$10$...\"\n"
                        "checked apply: statement 2 failed; nothing was committed\n");
     EXPECT_EQ(engine.table.find("alice")->second, "old");
+}
+
+TEST_F(Verdict, RowsBeyondTheScriptsChangedCommitNothingEvenWhenEachStatementIsGood)
+{
+    engine.table = {{"alice", "old"}};
+    engine.others = 1;
+    for (const bool check_only : {false, true}) {
+        const Applied run = apply({{hash_a, "alice"}}, check_only);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, "checked apply: besides the 1 rows of the script, 1 other row of DT511 changed, appeared or went (a trigger); "
+                           "nothing was committed\n");
+        EXPECT_EQ(engine.table.find("alice")->second, "old");
+    }
 }
 
 TEST_F(Verdict, RefusalBeforeTheFirstStatement)

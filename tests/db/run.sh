@@ -602,6 +602,7 @@ misuse_cases=(
     "a trigger upper-cases the new hash, in a hash column that folds case|pg my lite|upper|alpha kept|alpha kept|command|-|1|statement 2, user 'kept': 1 row matches and the UPDATE changed it, but it does not hold the new hash (a trigger or a later statement changed it)^checked apply: 1 of 2 statements did not change exactly one row; nothing was committed"
     "a trigger skips the row|pg lite|skip|alpha kept|alpha kept|command|-|1|statement 2, user 'kept': 1 row matches, but the UPDATE changed none (a trigger skipped it)^checked apply: 1 of 2 statements did not change exactly one row; nothing was committed"
     "a row trigger that updates DT511 itself|pg lite|touch|alpha omega|alpha omega|command|alpha omega|0|OK"
+    "a row trigger that changes another user's row|pg lite|bystander|alpha omega|alpha omega bystander|command|-|1|checked apply: besides the 2 rows of the script, 1 other row of DT511 changed, appeared or went (a trigger); nothing was committed"
     "a user name longer than the table's column|pg my lite|narrow|alpha longer-than-eight omega|alpha omega|command|-|1|statement 2, user 'longer-than-eight': no row matches^checked apply: 1 of 3 statements did not change exactly one row; nothing was committed"
 
     # Tables and sessions the check cannot vouch for: refused before the first statement.
@@ -689,6 +690,8 @@ make_table() {
         touch) sql+=(-c "CREATE FUNCTION touch() RETURNS trigger LANGUAGE plpgsql AS \$\$ BEGIN
                    IF pg_trigger_depth() = 1 THEN UPDATE DT511 SET touched = touched + 1 WHERE DI010323 = NEW.DI010323; END IF;
                    RETURN NULL; END \$\$" -c "CREATE TRIGGER touch AFTER UPDATE ON DT511 FOR EACH ROW EXECUTE FUNCTION touch()") ;;
+        bystander) trigger="TRIGGER guard AFTER UPDATE ON DT511 FOR EACH ROW WHEN (pg_trigger_depth() < 1)"
+            body="UPDATE DT511 SET DI059177 = 'changed' WHERE DI010323 = 'bystander'; RETURN NULL;" ;;
         esac
         if [[ -n $body ]]; then
             sql+=(-c "CREATE FUNCTION guard() RETURNS trigger LANGUAGE plpgsql AS \$\$ BEGIN $body END \$\$"
@@ -728,6 +731,7 @@ make_table() {
         upper) trigger="AFTER UPDATE ON DT511 WHEN OLD.DI010323 = 'kept' BEGIN UPDATE DT511 SET DI059177 = upper(NEW.DI059177) WHERE DI010323 = 'kept'; END" ;;
         rollback) trigger="BEFORE UPDATE ON DT511 WHEN OLD.DI010323 = 'frozen' BEGIN SELECT RAISE(ROLLBACK, 'frozen account'); END" ;;
         touch) trigger="AFTER UPDATE ON DT511 BEGIN UPDATE DT511 SET touched = touched + 1 WHERE DI010323 = NEW.DI010323; END" ;;
+        bystander) trigger="AFTER UPDATE ON DT511 WHEN NEW.DI010323 <> 'bystander' BEGIN UPDATE DT511 SET DI059177 = 'changed' WHERE DI010323 = 'bystander'; END" ;;
         esac
         [[ -z $trigger ]] || lite misuse "CREATE TRIGGER guard $trigger"
         ;;

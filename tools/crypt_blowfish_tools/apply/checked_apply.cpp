@@ -92,6 +92,11 @@ private:
             lines_.err(outcome::mismatches(offending, statements_));
             return 1;
         }
+        if (const std::int64_t others = engine_.other_rows_changed(statements_); others > 0) {
+            engine_.rollback();
+            lines_.err(outcome::others_changed(others, statements_));
+            return 1;
+        }
         if (check_only_) {
             engine_.rollback();
             lines_.out(outcome::checked_only(statements_));

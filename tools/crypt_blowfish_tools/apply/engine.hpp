@@ -94,6 +94,11 @@ public:
     // Inside the transaction, after settle(): what each statement's name holds.
     virtual void read_back(std::span<const Statement> batch, std::vector<ReadBack>& rows) = 0;
 
+    // After the read-back found every statement good, so that each changed one row of its own:
+    // how many other rows of DT511 the transaction changed, inserted or deleted (a trigger can
+    // reach rows the script does not name). 0 where the engine itself rules that out.
+    virtual std::int64_t other_rows_changed(std::uint64_t /*statements*/) { return 0; }
+
     virtual CommitResult commit(std::string& message) = 0;
     virtual void rollback() noexcept = 0;
 

@@ -468,6 +468,7 @@ public:
         refuse_unless_checkable(facts);
         transaction_ = facts.transaction;
         read_back_sql_ = read_back_sql(facts);
+        rows_before_ = count_rows().second;
         sent(PQsendPrepare(connection(), update_name, update_sql, 2, nullptr));
         result_of(PGRES_COMMAND_OK);
     }
@@ -483,6 +484,14 @@ public:
             fail(result.get());
         }
         throw Refusal("a deferred constraint or trigger refused the changes: " + error_message(connection(), result.get()));
+    }
+
+    std::int64_t other_rows_changed(std::uint64_t statements) override
+    {
+        const auto [written, rows] = count_rows();
+        const std::int64_t gone = rows_before_ > rows ? rows_before_ - rows : 0;
+        const std::int64_t more = written > static_cast<std::int64_t>(statements) ? written - static_cast<std::int64_t>(statements) : 0;
+        return more + gone;
     }
 
     void held_before(std::span<const Statement> batch, std::vector<bool>& held) override
@@ -748,6 +757,18 @@ private:
         }
     }
 
+    // The rows of DT511 this transaction wrote, which carry its id as their xmin (a trigger's
+    // subtransaction would carry another), and all its rows.
+    std::pair<std::int64_t, std::int64_t> count_rows()
+    {
+        const std::string xid = std::to_string(std::stoull(transaction_) & 0xffffffffULL);
+        const char* values[] = {xid.c_str()};
+        sent(PQsendQueryParams(connection(), "SELECT count(*) FILTER (WHERE xmin::text = $1), count(*) FROM DT511", 1, nullptr, values,
+                               nullptr, nullptr, 0));
+        const Result result = result_of(PGRES_TUPLES_OK);
+        return {number(result.get(), 0, 0), number(result.get(), 0, 1)};
+    }
+
     TableFacts read_table_facts()
     {
         // pg_current_xact_id() and pg_xact_status() came with PostgreSQL 13; the txid functions
@@ -826,6 +847,7 @@ private:
     std::atomic<bool> cancelled_{false};
     std::string transaction_;
     std::string read_back_sql_;
+    std::int64_t rows_before_ = 0;
 };
 
 } // namespace

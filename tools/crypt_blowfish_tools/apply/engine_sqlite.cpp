@@ -66,6 +66,7 @@ public:
         }
         in_transaction_ = true;
         refuse_what_hides_updates();
+        watch_other_rows();
         update_ = prepare("UPDATE DT511 SET DI059177 = ?1 WHERE DI010323 = ?2");
         read_ = prepare("SELECT DI059177 FROM DT511 WHERE DI010323 = ?1");
     }
@@ -100,6 +101,21 @@ public:
         for (std::size_t i = 0; i < batch.size(); ++i) {
             rows[i] = look_up(batch[i]);
         }
+    }
+
+    std::int64_t other_rows_changed(std::uint64_t statements) override
+    {
+        if (!watching_) {
+            return 0;
+        }
+        const Prepared count = prepare("SELECT (SELECT count(DISTINCT id) FROM temp.credbatch_written), (SELECT count(*) FROM temp.credbatch_gone)");
+        if (sqlite3_step(count.get()) != SQLITE_ROW) {
+            fail();
+        }
+        const std::int64_t written = sqlite3_column_int64(count.get(), 0);
+        const std::int64_t gone = sqlite3_column_int64(count.get(), 1);
+        const auto own = static_cast<std::int64_t>(statements);
+        return (written > own ? written - own : 0) + gone;
     }
 
     CommitResult commit(std::string& message) override
@@ -173,6 +189,22 @@ private:
         }
     }
 
+    // Every row of DT511 that anything in this transaction writes or deletes, a trigger's
+    // writes included, noted by temporary triggers, which live and die with this connection.
+    // A table without rowid has no id to note them by: there the check is left out.
+    void watch_other_rows()
+    {
+        const Prepared without_rowid = prepare("SELECT wr FROM pragma_table_list WHERE schema = 'main' AND name = 'DT511' COLLATE NOCASE");
+        if (sqlite3_step(without_rowid.get()) == SQLITE_ROW && sqlite3_column_int(without_rowid.get(), 0) != 0) {
+            return;
+        }
+        execute("CREATE TEMP TABLE credbatch_written (id INTEGER); CREATE TEMP TABLE credbatch_gone (id INTEGER);"
+                "CREATE TEMP TRIGGER credbatch_updated AFTER UPDATE ON main.DT511 BEGIN INSERT INTO credbatch_written VALUES (NEW.rowid); END;"
+                "CREATE TEMP TRIGGER credbatch_inserted AFTER INSERT ON main.DT511 BEGIN INSERT INTO credbatch_written VALUES (NEW.rowid); END;"
+                "CREATE TEMP TRIGGER credbatch_deleted AFTER DELETE ON main.DT511 BEGIN INSERT INTO credbatch_gone VALUES (OLD.rowid); END;");
+        watching_ = true;
+    }
+
     ReadBack look_up(const Statement& statement) const
     {
         sqlite3_stmt* read = read_.get();
@@ -201,6 +233,7 @@ private:
     Prepared update_;
     Prepared read_;
     bool in_transaction_ = false;
+    bool watching_ = false;
 };
 
 } // namespace

@@ -22,13 +22,19 @@ std::string every(std::uint64_t statements, std::string_view then)
 }
 
 // A bcrypt hash, wherever a server's message shows one (a trigger may echo the new value),
-// is cut to its prefix: no line of this program shows a hash.
+// is cut to its prefix, and so is any run of its alphabet as long as a salt, which is how a part
+// of one would show: no line of this program shows a hash.
 std::string without_hashes(std::string_view text)
 {
     constexpr std::string_view alphabet = "./ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    constexpr std::size_t salt_characters = 22;
     std::string out;
     for (std::size_t i = 0; i < text.size();) {
         const bool hash_here = text.substr(i, 2) == "$2" && i + 7 <= text.size() && text[i + 3] == '$' && text[i + 6] == '$';
+        std::size_t run = 0;
+        while (i + run < text.size() && alphabet.find(text[i + run]) != std::string_view::npos) {
+            ++run;
+        }
         if (hash_here) {
             std::size_t end = i + 7;
             while (end < text.size() && alphabet.find(text[end]) != std::string_view::npos) {
@@ -36,6 +42,13 @@ std::string without_hashes(std::string_view text)
             }
             out.append(text.substr(i, 7)).append("...");
             i = end;
+        } else if (run >= salt_characters) {
+            // A hash's salt and digest without its prefix, as a message may quote part of a value.
+            out.append("...");
+            i += run;
+        } else if (run > 0) {
+            out.append(text.substr(i, run));
+            i += run;
         } else {
             out.push_back(text[i++]);
         }
@@ -64,6 +77,12 @@ std::string checked_only(std::uint64_t statements) { return every(statements, "c
 std::string mismatches(std::uint64_t offending, std::uint64_t statements)
 {
     return ended(std::to_string(offending) + " of " + std::to_string(statements) + " statements did not change exactly one row");
+}
+
+std::string others_changed(std::int64_t others, std::uint64_t statements)
+{
+    return ended("besides the " + std::to_string(statements) + " rows of the script, " + std::to_string(others) +
+                 (others == 1 ? " other row" : " other rows") + " of DT511 changed, appeared or went (a trigger)");
 }
 
 std::string statement_failed(std::uint64_t line) { return ended("statement " + std::to_string(line) + " failed"); }

@@ -15,6 +15,7 @@ namespace credbatch::apply::outcome {
 std::string committed(std::uint64_t statements);
 std::string checked_only(std::uint64_t statements);
 std::string mismatches(std::uint64_t offending, std::uint64_t statements);
+std::string others_changed(std::int64_t others, std::uint64_t statements);
 std::string statement_failed(std::uint64_t line);
 std::string not_a_statement(std::uint64_t line);
 std::string empty_script();
