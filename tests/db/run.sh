@@ -603,6 +603,8 @@ misuse_cases=(
     "a trigger skips the row|pg lite|skip|alpha kept|alpha kept|command|-|1|statement 2, user 'kept': 1 row matches, but the UPDATE changed none (a trigger skipped it)^checked apply: 1 of 2 statements did not change exactly one row; nothing was committed"
     "a row trigger that updates DT511 itself|pg lite|touch|alpha omega|alpha omega|command|alpha omega|0|OK"
     "a row trigger that changes another user's row|pg lite|bystander|alpha omega|alpha omega bystander|command|-|1|checked apply: besides the 2 rows of the script, 1 other row of DT511 changed, appeared or went (a trigger); nothing was committed"
+    "a user name longer than PostgreSQL's name type, which cuts it to another user's|pg|name_type|alpha nnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnn|alpha nnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnn|command|-|1|statement 2, user 'nnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnn': no row matches^checked apply: 1 of 2 statements did not change exactly one row; nothing was committed"
+    "a char(12) user name, which the statement matches padded|pg|padded|alpha omega|alpha omega|command|alpha omega|0|OK"
     "a user name longer than the table's column|pg my lite|narrow|alpha longer-than-eight omega|alpha omega|command|-|1|statement 2, user 'longer-than-eight': no row matches^checked apply: 1 of 3 statements did not change exactly one row; nothing was committed"
 
     # Tables and sessions the check cannot vouch for: refused before the first statement.
@@ -661,6 +663,8 @@ make_table() {
     lite:upper) hash="DI059177 varchar(60) NOT NULL COLLATE NOCASE" ;;
     my:MyISAM | my:Aria) table_engine=$kind ;;
     *:narrow) name="DI010323 varchar(8) NOT NULL" ;;
+    pg:name_type) name="DI010323 name NOT NULL" ;;
+    pg:padded) name="DI010323 char(12) NOT NULL" ;;
     *:short_hash) hash="DI059177 varchar(50) NOT NULL" ;;
     esac
     local columns="$name, $hash, touched integer NOT NULL DEFAULT 0,

@@ -434,10 +434,14 @@ void refuse_unless_checkable(const TableFacts& facts)
 // changes), and with one row matched, its stored length.
 std::string read_back_sql(const TableFacts& facts)
 {
-    std::string name = "CAST(s.name AS " + facts.name_type.value_or("pg_catalog.text") + ")";
+    const std::string cast = "CAST(s.name AS " + facts.name_type.value_or("pg_catalog.text") + ")";
+    std::string name = cast;
     if (facts.name_collation) {
         name += " COLLATE " + *facts.name_collation;
     }
+    // A type that cuts what it is given (name keeps 63 bytes) would match another user's row,
+    // as the statement itself did: a cut name matches nothing here, so that it is named.
+    name += " AND pg_catalog.octet_length(" + cast + "::pg_catalog.text) >= pg_catalog.octet_length(pg_catalog.rtrim(s.name))";
     return "SELECT pg_catalog.count(t.DI010323),"
            " pg_catalog.count(*) FILTER (WHERE t.DI059177::pg_catalog.text COLLATE \"C\" = s.hash COLLATE \"C\""
            "  AND pg_catalog.octet_length(t.DI059177) = pg_catalog.octet_length(s.hash)),"
