@@ -19,6 +19,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 #include "batch.hpp"
 #include "message.hpp"
@@ -42,7 +43,6 @@ constexpr std::string_view usage[] = {
     "The statements go to standard output: credbatch users.txt > update.sql",
     "Then review update.sql and apply it with the checked apply, credbatch-apply; --check rolls back:",
     "  credbatch-apply sqlite --check update.sql users.db",
-    "Everything else: man credbatch",
 };
 
 // Where every message goes. It holds no state; a failure there is ignored, with nowhere left to say so.
@@ -140,7 +140,10 @@ BatchResult convert(platform::InputFile& input, ByteSink& script, const NameKey&
 int run(int argc, char* argv[])
 {
     if (argc < 2) {
-        errors().say_verbatim(usage);
+        const std::string manual = "Everything else: " + platform::manual_of("credbatch");
+        std::vector<std::string_view> lines(std::begin(usage), std::end(usage));
+        lines.push_back(manual);
+        errors().say_verbatim(lines);
         return 1;
     }
     const std::string path = platform::argument(argc, argv, 1);

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 #include "byte_io.hpp"
 
@@ -130,6 +131,25 @@ std::string read_secret_from_terminal(std::string_view prompt);
 // Waits until `socket` can be read (or written too, with `to_write`), or `timeout` has passed.
 // A wait cut short by a signal is no error.
 std::error_code wait_for_socket(std::intptr_t socket, bool to_write, int timeout_milliseconds) noexcept;
+
+// How a reader opens the manual page of `program` here: with man(1), or on Windows as the HTML
+// page the zip carries beside the programs.
+std::string manual_of(std::string_view program);
+
+// Where MariaDB's client library reads its option files by default on this system, in its
+// order: each of `names` in each of `folders`, then the folder that MARIADB_HOME (or MYSQL_HOME)
+// names, then, when `home_file`, ~/.my.cnf.
+struct OptionFilePlaces {
+    std::vector<std::string> folders;
+    std::vector<std::string> names;
+    bool home_file = false;
+};
+OptionFilePlaces mariadb_option_file_places();
+
+// Makes the file `path` with `contents`, readable by this user alone, only if no file of that
+// name exists: none that another process placed there first is ever written to or read.
+// std::errc::file_exists when there is one.
+std::error_code write_new_private_file(const std::string& path, std::string_view contents) noexcept;
 
 // Ends the process at once with `status`, without running destructors: for a stop request that
 // comes while nothing can be committed and the main thread is blocked.

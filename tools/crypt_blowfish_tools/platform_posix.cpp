@@ -407,4 +407,38 @@ void exit_now(int status) noexcept
     ::_exit(status);
 }
 
+std::string manual_of(std::string_view program)
+{
+    return "man " + std::string(program);
+}
+
+OptionFilePlaces mariadb_option_file_places()
+{
+    return {{"/etc", "/etc/mysql"}, {"my.cnf"}, true};
+}
+
+std::error_code write_new_private_file(const std::string& path, std::string_view contents) noexcept
+{
+    const int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (descriptor < 0) {
+        return {errno, std::generic_category()};
+    }
+    std::error_code error;
+    while (!contents.empty() && !error) {
+        const ssize_t written = ::write(descriptor, contents.data(), contents.size());
+        if (written > 0) {
+            contents.remove_prefix(static_cast<std::size_t>(written));
+        } else if (errno != EINTR) {
+            error = {errno, std::generic_category()};
+        }
+    }
+    if (::close(descriptor) != 0 && !error) {
+        error = {errno, std::generic_category()};
+    }
+    if (error) {
+        ::unlink(path.c_str());
+    }
+    return error;
+}
+
 } // namespace credbatch::platform

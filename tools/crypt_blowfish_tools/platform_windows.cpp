@@ -504,4 +504,62 @@ void exit_now(int status) noexcept
     ExitProcess(static_cast<UINT>(status));
 }
 
+std::string manual_of(std::string_view program)
+{
+    return std::string(program) + ".html";
+}
+
+OptionFilePlaces mariadb_option_file_places()
+{
+    // The library's own list: the system's Windows folder, the Windows folder, C:\ and the
+    // program's folder, each with my.ini before my.cnf; no file in the user's profile.
+    OptionFilePlaces places{{}, {"my.ini", "my.cnf"}, false};
+    std::array<wchar_t, MAX_PATH> folder{};
+    const auto add = [&](UINT length) {
+        if (length > 0 && length < folder.size()) {
+            places.folders.push_back(WindowsCategory::utf8_of(std::wstring_view(folder.data(), length)));
+        }
+    };
+    add(GetSystemWindowsDirectoryW(folder.data(), static_cast<UINT>(folder.size())));
+    add(GetWindowsDirectoryW(folder.data(), static_cast<UINT>(folder.size())));
+    places.folders.emplace_back("C:");
+    const DWORD length = GetModuleFileNameW(nullptr, folder.data(), static_cast<DWORD>(folder.size()));
+    if (length > 0 && length < folder.size()) {
+        std::wstring_view program(folder.data(), length);
+        const std::size_t separator = program.find_last_of(L"\\/");
+        if (separator != std::wstring_view::npos) {
+            places.folders.push_back(WindowsCategory::utf8_of(program.substr(0, separator)));
+        }
+    }
+    return places;
+}
+
+std::error_code write_new_private_file(const std::string& path, std::string_view contents) noexcept
+{
+    // A file in the user's own temporary folder, which only that user (and administrators) may
+    // read; CREATE_NEW fails on any existing file, a link included.
+    const HANDLE file = CreateFileW(wide_of(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+        FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) {
+            return std::make_error_code(std::errc::file_exists);
+        }
+        return {static_cast<int>(error), windows_category};
+    }
+    std::error_code error;
+    DWORD written = 0;
+    if (WriteFile(file, contents.data(), static_cast<DWORD>(contents.size()), &written, nullptr) == 0 ||
+        written != contents.size()) {
+        error = {static_cast<int>(GetLastError()), windows_category};
+    }
+    if (CloseHandle(file) == 0 && !error) {
+        error = {static_cast<int>(GetLastError()), windows_category};
+    }
+    if (error) {
+        DeleteFileW(wide_of(path).c_str());
+    }
+    return error;
+}
+
 } // namespace credbatch::platform

@@ -258,32 +258,28 @@ public:
         if (extra.find_first_of("\r\n") != std::string::npos) {
             throw ArgumentError("the --defaults-extra-file name holds a line break, which an option file cannot name");
         }
-        std::random_device random;
-        const auto dir = std::filesystem::temp_directory_path();
-        std::FILE* file = nullptr;
-        for (int attempt = 0; attempt < 20 && file == nullptr; ++attempt) {
-            path_ = dir / ("credbatch-apply-" + std::to_string(random()) + std::to_string(random()) + ".cnf");
-            // "x": never an existing file, nor one another process placed there first.
-            file = std::fopen(path_.string().c_str(), "wx");
-        }
-        if (file == nullptr) {
-            throw ArgumentError("cannot make a temporary file to read --defaults-extra-file with");
-        }
         std::string text;
         for (const std::string& included : usual_files_around(extra)) {
             text += "!include " + included + "\n";
         }
-        const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-        if (std::fclose(file) != 0 || !written) {
-            std::error_code ignored;
-            std::filesystem::remove(path_, ignored);
-            throw ArgumentError("cannot write a temporary file to read --defaults-extra-file with");
+        std::random_device random;
+        const auto dir = std::filesystem::temp_directory_path();
+        std::error_code error = std::make_error_code(std::errc::file_exists);
+        for (int attempt = 0; attempt < 20 && error == std::errc::file_exists; ++attempt) {
+            path_ = dir / ("credbatch-apply-" + std::to_string(random()) + std::to_string(random()) + ".cnf");
+            error = platform::write_new_private_file(path_.string(), text);
+        }
+        if (error) {
+            path_.clear();
+            throw ArgumentError("cannot make a temporary file to read --defaults-extra-file with");
         }
     }
     ~IncludingOptionFile()
     {
         std::error_code ignored;
-        std::filesystem::remove(path_, ignored);
+        if (!path_.empty()) {
+            std::filesystem::remove(path_, ignored);
+        }
     }
     IncludingOptionFile(const IncludingOptionFile&) = delete;
     IncludingOptionFile& operator=(const IncludingOptionFile&) = delete;
@@ -291,21 +287,30 @@ public:
     std::string path() const { return path_.string(); }
 
 private:
-    // The library's own list on this system: /etc and /etc/mysql, then MARIADB_HOME (or, when
-    // that is unset, MYSQL_HOME), then ~/.my.cnf. Only readable ones are named, since an
-    // !include of a missing file ends the reading of the file that names it.
+    // The library's own list on this system (on Linux /etc/my.cnf and /etc/mysql/my.cnf), then
+    // MARIADB_HOME (or, when that is unset, MYSQL_HOME), then the extra file, then ~/.my.cnf
+    // where the library reads it. Only readable ones are named, since an !include of a missing
+    // file ends the reading of the file that names it.
     static std::vector<std::string> usual_files_around(const std::string& extra)
     {
-        std::vector<std::string> candidates = {"/etc/my.cnf", "/etc/mysql/my.cnf"};
+        const platform::OptionFilePlaces places = platform::mariadb_option_file_places();
+        std::vector<std::string> folders = places.folders;
         const char* home_dir = std::getenv("MARIADB_HOME");
         if (home_dir == nullptr) {
             home_dir = std::getenv("MYSQL_HOME");
         }
         if (home_dir != nullptr) {
-            candidates.push_back(std::string(home_dir) + "/my.cnf");
+            folders.emplace_back(home_dir);
+        }
+        std::vector<std::string> candidates;
+        for (const std::string& folder : folders) {
+            for (const std::string& name : places.names) {
+                candidates.push_back(folder + "/" + name);
+            }
         }
         candidates.push_back(extra);
-        if (const char* home = std::getenv("HOME")) {
+        const char* home = std::getenv("HOME");
+        if (places.home_file && home != nullptr) {
             candidates.push_back(std::string(home) + "/.my.cnf");
         }
         std::vector<std::string> readable;

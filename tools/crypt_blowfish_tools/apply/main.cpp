@@ -30,8 +30,11 @@ using namespace credbatch::apply;
 
 constexpr std::string_view usage =
     "usage: credbatch-apply postgresql|mariadb|sqlite [--check] SCRIPT [--] [CONNECTION-ARGUMENT ...]";
-constexpr std::string_view usage_more =
-    "  for example: credbatch-apply sqlite --check update.sql users.db; every argument: man credbatch-apply";
+std::string usage_more()
+{
+    return "  for example: credbatch-apply sqlite --check update.sql users.db; every argument: " +
+        platform::manual_of("credbatch-apply");
+}
 
 platform::StandardError standard_error;
 
@@ -144,7 +147,7 @@ int run(int argc, char* argv[])
 {
     if (argc == 2 && (platform::argument(argc, argv, 1) == "--help" || platform::argument(argc, argv, 1) == "-h")) {
         say_out(usage);
-        say_out(usage_more);
+        say_out(usage_more());
         return 0;
     }
     Command command;
@@ -153,7 +156,7 @@ int run(int argc, char* argv[])
     } catch (const ArgumentError& error) {
         say_error(outcome::said(error.what()));
         say_error(usage);
-        say_error(usage_more);
+        say_error(usage_more());
         return 2;
     }
     StopState stop;
@@ -190,7 +193,7 @@ int run(int argc, char* argv[])
     } catch (const ArgumentError& error) {
         say_error(outcome::said(error.what()));
         say_error(usage);
-        say_error(usage_more);
+        say_error(usage_more());
         return 2;
     } catch (const EngineError& error) {
         say_error(outcome::said(error.what()));
