@@ -314,7 +314,8 @@ TEST_F(Binary, FailsLoudlyWithoutWritingAScript)
     const std::string in_dir = "cd '" + dir.string() + "' && ";
     const Case cases[] = {
         {"", "", "", fixed_usage, false,
-         {"tab separates", "credbatch users.txt > update.sql", "credbatch-apply sqlite --check update.sql users.db", "man credbatch"}},
+         {"tab separates", "credbatch users.txt > update.sql", "credbatch-apply sqlite --check update.sql users.db",
+          on_windows ? "credbatch.html" : "man credbatch"}},
         {"'" + (dir / "missing").string() + "'", "", "", failure("cannot open '" + (dir / "missing").string() + "'", "No such file or directory"), false},
         // An option where the file should be: still a file name, with a word on options.
         {"--help", "", in_dir, failure("cannot open '--help'", "No such file or directory" + no_options), false},

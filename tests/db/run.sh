@@ -1,19 +1,35 @@
 #!/usr/bin/env bash
-# run.sh TOOL APPLY: applies the scripts TOOL writes to a throwaway PostgreSQL, a throwaway MariaDB
-# and SQLite, with the plain commands credbatch-apply(1) gives and with the checked apply APPLY, and
-# checks what each table holds afterwards and what the checked apply said. APPLY is a command of
-# one or more words (a program, or what runs it and the program).
+# run.sh TOOL APPLY [windows]: applies the scripts TOOL writes to a throwaway PostgreSQL, a throwaway
+# MariaDB and SQLite, with the plain commands credbatch-apply(1) gives and with the checked apply
+# APPLY, and checks what each table holds afterwards and what the checked apply said. APPLY is a
+# command of one or more words (a program, or what runs it and the program).
+#
+# With "windows", TOOL and APPLY are Windows builds run under wine (TOOL, too, a command of one or
+# more words), which reach the servers over TCP on 127.0.0.1, not over their Unix sockets. What
+# tests the plain clients rather than TOOL and APPLY is left to the run without it, and so are the
+# cases that cannot mean anything under wine, each said as skipped; the lines TOOL and APPLY say
+# are compared without the CR that ends them there.
 # Exit status 0 when every check passes; 1 when one fails or a server cannot be started.
 # The servers are started and stopped by servers.sh beside it.
 set -euo pipefail
 
-if (($# != 2)); then
-    echo "usage: $0 TOOL APPLY" >&2
+if (($# < 2 || $# > 3)) || [[ $# == 3 && $3 != windows ]]; then
+    echo "usage: $0 TOOL APPLY [windows]" >&2
     exit 2
 fi
-tool=$(readlink -f "$1")
+windows=$(($# == 3))
+if ((windows)); then
+    read -ra tool_command <<<"$1"
+    if ((${#tool_command[@]} == 0)) || ! command -v "${tool_command[0]}" >/dev/null; then
+        echo "FAIL: the tool's command '$1' cannot be run" >&2
+        exit 1
+    fi
+else
+    tool=$(readlink -f "$1")
+    [[ -x $tool ]] || { echo "FAIL: $1 is not an executable" >&2; exit 1; }
+    tool_command=("$tool")
+fi
 read -ra apply_command <<<"$2"
-[[ -x $tool ]] || { echo "FAIL: $1 is not an executable" >&2; exit 1; }
 if ((${#apply_command[@]} == 0)) || ! command -v "${apply_command[0]}" >/dev/null; then
     echo "FAIL: the checked apply command '$2' cannot be run" >&2
     exit 1
@@ -114,12 +130,25 @@ plain_lite() {
     { echo 'BEGIN;'; cat "$2"; echo 'COMMIT;'; } | sqlite3 -bail "$work/$1.db"
 }
 
-# connection ENGINE DATABASE: the client arguments that reach DATABASE on the test servers.
+# connection ENGINE DATABASE: the client arguments that reach DATABASE on the test servers. Under
+# wine, over TCP; wine reads an absolute path through its drive Z:, which is the root.
 connection() {
+    case $windows:$1 in
+    0:pg) printf '%s\n' -h "$run" -U credbatch "$2" ;;
+    1:pg) printf '%s\n' -h 127.0.0.1 -p "$pg_port" -U credbatch "$2" ;;
+    0:my) printf '%s\n' --no-defaults --socket="$run/mysqld.sock" --user=root "$2" ;;
+    1:my) printf '%s\n' --no-defaults --host=127.0.0.1 --port="$my_port" --user=root "$2" ;;
+    *:lite) printf '%s\n' "$work/$2.db" ;;
+    esac
+}
+
+# tls_connection ENGINE DATABASE CA_FILE: the arguments that reach DATABASE over TCP with TLS, the
+# server's certificate checked against CA_FILE and for the name 127.0.0.1. On PostgreSQL as one
+# connection string, where the certificate's settings go.
+tls_connection() {
     case $1 in
-    pg) printf '%s\n' -h "$run" -U credbatch "$2" ;;
-    my) printf '%s\n' --no-defaults --socket="$run/mysqld.sock" --user=root "$2" ;;
-    lite) printf '%s\n' "$work/$2.db" ;;
+    pg) printf '%s\n' "host=127.0.0.1 port=$pg_port user=credbatch dbname=$2 sslmode=verify-full sslrootcert='$3'" ;;
+    my) printf '%s\n' --no-defaults --host=127.0.0.1 --port="$my_port" --user=root --ssl-ca="$3" --ssl-verify-server-cert "$2" ;;
     esac
 }
 engine_name() {
@@ -168,6 +197,13 @@ apply_with() {
 # --- helpers -----------------------------------------------------------------------------------
 
 failures=0
+# without_cr FILE: under wine, FILE's lines without the CR that ends them there; elsewhere a CR
+# stays, to be found as the fault it is.
+without_cr() {
+    ((windows)) || return 0
+    sed -i 's/\r$//' "$1"
+}
+
 fail() {
     printf 'FAIL: %s\n' "$1" >&2
     [[ -z ${2:-} ]] || sed 's/^/    /' "$2" >&2
@@ -263,6 +299,7 @@ apply() {
     local label=$1 wanted=$2 status=0
     shift 2
     apply_with "$@" >"$work/apply.log" 2>&1 || status=$?
+    without_cr "$work/apply.log"
     if [[ $wanted == 0 && $status -ne 0 ]] || [[ $wanted == non-zero && $status -eq 0 ]]; then
         fail "$label: the $2 command on $1 ended with status $status, wanted $wanted; its output:" "$work/apply.log"
         return 1
@@ -272,7 +309,8 @@ apply() {
 # run_tool INPUT SCRIPT: the tool over INPUT into SCRIPT; its status in tool_status, messages in $work/tool.err.
 run_tool() {
     tool_status=0
-    "$tool" "$1" >"$2" 2>"$work/tool.err" || tool_status=$?
+    "${tool_command[@]}" "$1" >"$2" 2>"$work/tool.err" || tool_status=$?
+    without_cr "$work/tool.err"
 }
 
 # pgcrypto_rejects SCRIPT: the input line numbers whose statement's hash pgcrypto does not verify
@@ -364,7 +402,8 @@ hostile_names() {
         fail "hostile names: the tool's messages are not one warning per backslash name, per empty password and per password not in UTF-8 (- expected, + found)" "$work/diff"
     fi
 
-    on_both "hostile names" "$work/hostile.sql" 0 plain "each named row has its own new hash, no other row touched" \
+    # The plain clients' reading of the script, which does not change under wine.
+    ((windows)) || on_both "hostile names" "$work/hostile.sql" 0 plain "each named row has its own new hash, no other row touched" \
         "${rows[@]}" -- "${names[@]}"
 
     pgcrypto_rejects "$work/hostile.sql" >"$work/rejected"
@@ -583,6 +622,9 @@ checked_mismatches() {
 #                        or named with a letter missing
 #   engine NAME, check_after, second_file, missing_file   an engine that does not exist, --check
 #                        after the script, a second SQLite file, a SQLite file that does not exist
+#   tls good|wrong       over TCP to 127.0.0.1 with TLS, the server's certificate and name checked
+#                        against the CA that signed it, or against another CA of the same name; on
+#                        MariaDB the server must have finished a handshake for the apply, or none
 #
 # label | engines | KIND | USERS | ROWS | HOW | HITS | status | output
 misuse_cases=(
@@ -646,6 +688,11 @@ misuse_cases=(
     "--check after the script|pg:commit my:commit lite:commit|plain|alpha|alpha|check_after|-|2|credbatch-apply: --check goes before the script: *^usage: *^  for example: *"
     "a second SQLite database file|lite|plain|alpha|alpha|second_file|-|2|credbatch-apply: unexpected argument '*^usage: *^  for example: *"
     "a SQLite database file that does not exist, which must not be made|lite|plain|alpha|alpha|missing_file|-|1|credbatch-apply: cannot open the database file: *^checked apply: could not connect to the database; nothing was committed"
+
+    # The network: a server whose certificate checks out, and one that must be refused before
+    # the script reaches it.
+    "TLS, the server's certificate verified|pg my|plain|alpha omega|alpha omega|tls good|alpha omega|0|OK"
+    "TLS, the server's certificate checked against a CA that did not sign it|pg my|plain|alpha omega|alpha omega|tls wrong|-|1|credbatch-apply: *^checked apply: could not connect to the database; nothing was committed"
 )
 
 # make_table DB KIND: DT511 made afresh as KIND in DB (pg-misuse, my-misuse, lite-misuse).
@@ -803,14 +850,36 @@ apply_how() {
         checked "$engine" "$mode" misuse "$script" ;;
     edited) { head -n 1 "$script"; echo 'COMMIT;'; tail -n +2 "$script"; } >"$work/edited.sql" &&
         checked "$engine" "$mode" misuse "$work/edited.sql" ;;
-    crlf) sed 's/$/\r/' "$script" >"$work/crlf.sql" && checked "$engine" "$mode" misuse "$work/crlf.sql" ;;
+    # The Windows tool ends its lines in CR LF already.
+    crlf) sed 's/\r$//; s/$/\r/' "$script" >"$work/crlf.sql" && checked "$engine" "$mode" misuse "$work/crlf.sql" ;;
     empty) : >"$work/empty.sql" && checked "$engine" "$mode" misuse "$work/empty.sql" ;;
     mistyped) checked "$engine" "$mode" misuse "${script%.sql}.sq" ;;
     engine) "${apply_command[@]}" "${words[0]}" "$script" -- "${args[@]}" ;;
     check_after) "${apply_command[@]}" "$(engine_name "$engine")" "$script" --check "${args[@]}" ;;
     second_file) checked "$engine" "$mode" misuse "$script" "$work/absent.db" ;;
     missing_file) run_apply "$engine" "$mode" "$script" "$work/absent.db" ;;
+    tls)
+        local ca=$tls_ca wanted=1 before after own
+        [[ $rest == wrong ]] && ca=$wrong_ca wanted=0
+        mapfile -t args < <(tls_connection "$engine" misuse "$ca")
+        [[ $engine != my ]] || read -r before own < <(tls_handshakes)
+        run_apply "$engine" "$mode" "$script" "${args[@]}" || status=$?
+        if [[ $engine == my ]]; then
+            # The server's own count: what the apply says of its connection is not the proof.
+            read -r after own < <(tls_handshakes)
+            ((after - own - before == wanted)) ||
+                echo "the server finished $((after - own - before)) TLS handshakes for the apply, not $wanted"
+        fi
+        return "$status" ;;
     esac
+}
+
+# The TLS handshakes MariaDB has finished, and 1 when the session that asks has one of them (the
+# mariadb client has one over the socket where the server has TLS), else 0.
+tls_handshakes() {
+    my -e "SELECT g.VARIABLE_VALUE, s.VARIABLE_VALUE <> ''
+           FROM information_schema.GLOBAL_STATUS g, information_schema.SESSION_STATUS s
+           WHERE g.VARIABLE_NAME = 'SSL_FINISHED_ACCEPTS' AND s.VARIABLE_NAME = 'SSL_CIPHER'"
 }
 
 # The words of a misuse case's field, one a line, with @NAME:A-B spelled out.
@@ -855,6 +924,8 @@ write_script() {
 unavailable() {
     if [[ $1 == lc_messages ]] && ((!german_messages)); then
         echo "PostgreSQL has no de_DE.UTF-8 locale here, and localedef could not make one (Debian: locales)"
+    elif [[ $1 == locked || $1 == reader ]] && ((windows)); then
+        echo "a Windows program under wine does not see the POSIX locks of the Linux sqlite3 that holds the database"
     fi
 }
 
@@ -887,6 +958,7 @@ checked_misuse() {
                 load_table "$db-misuse" "${row_list[@]}"
                 how_status=0
                 apply_how "$how" "$db" "$mode" "$work/misuse.sql" >"$work/apply.log" 2>&1 || how_status=$?
+                without_cr "$work/apply.log"
                 what="$label, $mode ($db)"
                 if [[ $mode == commit ]]; then
                     check_table "$what: the table" "$db-misuse" "$work/misuse.sql" "${row_list[@]}" -- "${hit_list[@]}"
@@ -919,10 +991,17 @@ checked_misuse() {
 # Each part, with the time it took, so that the suite's time can be kept in view. To run some
 # parts only, or only the misuse cases whose label holds a text (as when a safeguard is broken on
 # purpose to see its case fail): CREDBATCH_DB_PARTS="checked_misuse ..." CREDBATCH_DB_CASES=TEXT.
+plain_client_parts=" countermeasure_password cut_script refused_statement not_utf8 backslash_misread "
 for part in hostile_names checked_clean checked_mismatches checked_misuse \
     countermeasure_password "cut_script 'cut inside the hash' 59" "cut_script 'cut after the hash, before WHERE' 90" \
     "cut_script 'cut after the user name, before the semicolon' 116" refused_statement not_utf8 backslash_misread; do
     [[ -z ${CREDBATCH_DB_PARTS:-} || " $CREDBATCH_DB_PARTS " == *" ${part%% *} "* ]] || continue
+    if ((windows)) && [[ $plain_client_parts == *" ${part%% *} "* ]]; then
+        [[ ${part%% *} == "${skipped_part:-}" ]] ||
+            echo "skipped: ${part%% *}: it tests the plain clients' reading of the script, the same under wine; the run without \"windows\" has it"
+        skipped_part=${part%% *}
+        continue
+    fi
     part_started=$EPOCHREALTIME
     eval "$part"
     echo "time: ${part%% *}: $(((${EPOCHREALTIME/./} - ${part_started/./}) / 1000)) ms"

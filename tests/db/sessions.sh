@@ -11,13 +11,23 @@
 # Exit status 0 when every check passes; 1 when one fails or a server cannot be started.
 set -euo pipefail
 
-if (($# != 2)); then
-    echo "usage: $0 TOOL APPLY-COMMAND" >&2
+# sessions.sh TOOL APPLY windows CONSOLE_STOP: credbatch-apply.exe (APPLY: wine and the program)
+# instead, over TCP; TOOL is credbatch.exe under wine. Only the console's stop request is tried,
+# Ctrl+C pressed by CONSOLE_STOP (tests/console_stop.cpp) while a row lock holds the apply: the
+# other cases need POSIX signals, /proc of the apply or a terminal, and wine cannot press
+# Ctrl+Break.
+windows=0
+if (($# == 4)) && [[ $3 == windows ]]; then
+    windows=1
+    console_stop=$(readlink -f "$4")
+elif (($# != 2)); then
+    echo "usage: $0 TOOL APPLY-COMMAND [windows CONSOLE_STOP]" >&2
     exit 2
 fi
-tool=$(readlink -f "$1")
+read -ra tool <<<"$1"
 read -ra apply <<<"$2"
-[[ -x $tool ]] || { echo "FAIL: $1 is not an executable" >&2; exit 1; }
+((windows)) || tool[0]=$(readlink -f "${tool[0]}")
+[[ -x ${tool[-1]} || -f ${tool[-1]} ]] || { echo "FAIL: $1 is not an executable" >&2; exit 1; }
 ((${#apply[@]} > 0)) || { echo "FAIL: no apply command given" >&2; exit 1; }
 if ((${#apply[@]} == 1)); then
     apply[0]=$(readlink -f "${apply[0]}")
@@ -85,6 +95,8 @@ mariadb --no-defaults --socket="$run/mysqld.sock" --user=root -e "
     CREATE TABLE sessions.DT511 (DI010323 VARCHAR(100) NOT NULL PRIMARY KEY, DI059177 VARCHAR(60) NOT NULL) ENGINE=InnoDB;
     CREATE USER applier@localhost IDENTIFIED BY '';
     GRANT SELECT, UPDATE ON sessions.* TO applier@localhost;
+    CREATE USER applier@'127.0.0.1' IDENTIFIED BY '';
+    GRANT SELECT, UPDATE ON sessions.* TO applier@'127.0.0.1';
     CREATE USER pwuser@localhost IDENTIFIED BY '$secret';
     GRANT SELECT, UPDATE ON sessions.* TO pwuser@localhost;"
 # pwuser must give its password; everyone else keeps the trust the servers were made with. The
@@ -97,7 +109,7 @@ wait_for "PostgreSQL to ask pwuser for a password" pwuser_needs_password || exit
 
 # The hashes: real ones from the tool, for users h1..h8; cases take them by number.
 for i in $(seq 8); do echo "h$i secret-$i"; done >"$work/users.txt"
-"$tool" "$work/users.txt" >"$work/hashes.sql"
+"${tool[@]}" "$work/users.txt" | tr -d '\r' >"$work/hashes.sql"
 mapfile -t hashes < <(cut -d"'" -f2 "$work/hashes.sql")
 ((${#hashes[@]} == 8)) || { echo "FAIL: the tool did not write 8 hashes" >&2; exit 1; }
 
@@ -176,9 +188,11 @@ close_session() {
 declare -A pids=() statuses=()
 # connect ENGINE [USER]: the connection arguments.
 connect() {
-    case $1 in
-    pg) printf '%s\n' -h "$run" -U "${2:-credbatch}" sessions ;;
-    my) printf '%s\n' --no-defaults --socket="$run/mysqld.sock" --user="${2:-applier}" sessions ;;
+    case $windows:$1 in
+    0:pg) printf '%s\n' -h "$run" -U "${2:-credbatch}" sessions ;;
+    0:my) printf '%s\n' --no-defaults --socket="$run/mysqld.sock" --user="${2:-applier}" sessions ;;
+    1:pg) printf '%s\n' -h 127.0.0.1 -p "$pg_port" -U "${2:-credbatch}" sessions ;;
+    1:my) printf '%s\n' --no-defaults --host=127.0.0.1 --port="$my_port" --user="${2:-applier}" sessions ;;
     esac
 }
 engine_name() {
@@ -197,8 +211,13 @@ start_apply() {
     else
         mapfile -t args < <(connect "$engine")
     fi
-    env --default-signal=INT,TERM,HUP "${apply[@]}" "$(engine_name "$engine")" "$script" -- "${args[@]}" \
-        >"$work/$name.out" 2>"$work/$name.err" </dev/null &
+    local command=(env --default-signal=INT,TERM,HUP "${apply[@]}")
+    if ((windows)); then
+        # The program on a console of its own, which presses the key once $work/go appears.
+        rm -f "$work/go"
+        command=("${apply[@]:0:${#apply[@]}-1}" "$console_stop" "$work/go" "${apply[-1]}")
+    fi
+    "${command[@]}" "$(engine_name "$engine")" "$script" -- "${args[@]}" >"$work/$name.out" 2>"$work/$name.err" </dev/null &
     pids[$name]=$!
 }
 # finish NAME: the apply has ended within 30 s (else it is killed and the case fails); its
@@ -249,7 +268,8 @@ signal_and_wait() {
 outputs_are() {
     local label=$1 name=$2 status=$3 out=$4 err=$5
     # shellcheck disable=SC2053 # the patterns are meant
-    if [[ ${statuses[$name]} == "$status" && $(<"$work/$name.out") == $out && $(<"$work/$name.err") == $err ]]; then
+    # Without the CR that ends each line on Windows.
+    if [[ ${statuses[$name]} == "$status" && $(tr -d '\r' <"$work/$name.out") == $out && $(tr -d '\r' <"$work/$name.err") == $err ]]; then
         pass "$label: status $status and its lines"
     else
         fail "$label: wanted status $status, found ${statuses[$name]}; its standard output, then its standard error:"
@@ -284,7 +304,12 @@ waiting_on_row() {
 }
 no_apply_session() { holds "$1" "($(apply_sessions "$1")) = 0"; }
 
-stopped_line() { echo "checked apply: stopped by SIG$1 before the COMMIT; nothing was committed"; }
+# stopped_line REQUEST: a signal's name without SIG, or the console key's (Ctrl+C).
+stopped_line() {
+    local request=SIG$1
+    [[ $1 == Ctrl+* ]] && request=$1
+    echo "checked apply: stopped by $request before the COMMIT; nothing was committed"
+}
 committed_line() { echo "checked apply: each of the $1 statements changed exactly one row; committed"; }
 
 # --- 1. a stop request while a statement waits on a row lock -----------------------------------
@@ -292,6 +317,7 @@ committed_line() { echo "checked apply: each of the $1 statements changed exactl
 stop_while_locked() {
     local engine=$1 signal=$2 label
     label="stop by SIG$2 while $(engine_name "$1") waits on a row lock"
+    [[ $signal != Ctrl+C ]] || label="Ctrl+C on the console while $(engine_name "$1") waits on a row lock"
     load "$engine" s1 s2 s3
     script "$work/stop.sql" s1:1 s2:2 s3:3
     open_session holder "$engine"
@@ -302,7 +328,12 @@ stop_while_locked() {
     if wait_for "the lock on s2" said holder held; then
         start_apply stop "$engine" "$work/stop.sql"
         # InnoDB refreshes what INNODB_TRX shows only once it has gone 0.1 s unread.
-        poll=0.15 wait_for "$label: the apply to wait on the lock" waiting_on_row "$engine" 1 && kill "-$signal" "${pids[stop]}"
+        if poll=0.15 wait_for "$label: the apply to wait on the lock" waiting_on_row "$engine" 1; then
+            case $signal in
+            Ctrl+C) : >"$work/go" ;;
+            *) kill "-$signal" "${pids[stop]}" ;;
+            esac
+        fi
         finish stop
         outputs_are "$label" stop 1 "" "$(stopped_line "$signal")"
         # The session must be gone while the lock is still held: one that lingered, its UPDATE
@@ -681,6 +712,9 @@ cases=(
     "password_file pg pgpass" "password_file my defaults-file" "password_file my home"
     replica_role
 )
+if ((windows)); then
+    cases=("stop_while_locked pg Ctrl+C" "stop_while_locked my Ctrl+C")
+fi
 # CREDBATCH_SESSION_CASES=TEXT runs only the cases whose name holds TEXT.
 for case in "${cases[@]}"; do
     [[ -z ${CREDBATCH_SESSION_CASES:-} || $case == *"$CREDBATCH_SESSION_CASES"* ]] || continue

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# reproducible.sh SOURCE_DIR GENERATOR PROGRAM FIRST_BUILD CONFIGURE_ARGUMENT...
+# reproducible.sh SOURCE_DIR GENERATOR PROGRAMS FIRST_BUILD CONFIGURE_ARGUMENT...
 #
-# Checks that two builds of the source give the same bytes: the program PROGRAM in
-# the build tree (with its debug information), the package CPack's GENERATOR (DEB or ZIP) makes,
+# Checks that two builds of the source give the same bytes: the programs PROGRAMS (one word, or
+# several in one argument) in the build tree (with their debug information), the package CPack's GENERATOR (DEB or ZIP) makes,
 # and the package's SHA-256 file, which must also match its package. FIRST_BUILD is a built tree to
 # compare with, or - to configure and build a first tree as well. Each new tree is configured with
 # `cmake -S SOURCE_DIR -B TREE CONFIGURE_ARGUMENT...`.
@@ -13,8 +13,9 @@
 # tree. On a difference, the output names the file inside the package that differs and how.
 set -euo pipefail
 shopt -s nullglob
-(($# >= 4)) || { echo "usage: $0 SOURCE_DIR GENERATOR PROGRAM FIRST_BUILD CONFIGURE_ARGUMENT..." >&2; exit 2; }
-source_dir=$1 generator=$2 program=$3 first=$4
+(($# >= 4)) || { echo "usage: $0 SOURCE_DIR GENERATOR PROGRAMS FIRST_BUILD CONFIGURE_ARGUMENT..." >&2; exit 2; }
+source_dir=$1 generator=$2 first=$4
+read -ra programs <<< "$3"
 shift 4
 configure=("$@")
 unset SOURCE_DATE_EPOCH
@@ -132,13 +133,15 @@ package_a=$(umask 022 && package "$tree_a" "$work/package-a")
 package_b=$(umask 077 && export TZ=Pacific/Kiritimati && package "$tree_b" "$work/package-b")
 echo "packaged both in $((SECONDS - start)) s"
 
-for tree in "$tree_a" "$tree_b"; do
-    for path in "$tree" "$source_dir"; do
-        count=$({ grep -a -o -F "$path" "$tree/$program" || true; } | wc -l)
-        ((count == 0)) || fail "$tree/$program holds the path $path ($count times)"
+for program in "${programs[@]}"; do
+    for tree in "$tree_a" "$tree_b"; do
+        for path in "$tree" "$source_dir"; do
+            count=$({ grep -a -o -F "$path" "$tree/$program" || true; } | wc -l)
+            ((count == 0)) || fail "$tree/$program holds the path $path ($count times)"
+        done
     done
+    same "$(realpath "$tree_a/$program")" "$(realpath "$tree_b/$program")" "$program"
 done
-same "$(realpath "$tree_a/$program")" "$(realpath "$tree_b/$program")" "$program"
 same "$package_a" "$package_b" "$(basename "$package_a")"
 same "$package_a.sha256" "$package_b.sha256" "$(basename "$package_a").sha256"
 for package in "$package_a" "$package_b"; do

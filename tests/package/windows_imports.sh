@@ -5,9 +5,10 @@
 set -euo pipefail
 
 # Lower case: Windows matches DLL names without regard to case. Add to it only a DLL that every
-# supported Windows ships. ws2_32.dll is the platform file's, which waits on a database socket
-# for the checked apply.
-allowed=(kernel32.dll msvcrt.dll bcrypt.dll advapi32.dll shell32.dll ws2_32.dll)
+# supported Windows ships. The checked apply's client libraries add sockets (ws2_32), the
+# certificate store OpenSSL may read (crypt32), SSPI logins (secur32), paths (shlwapi) and
+# OpenSSL's check for an interactive session (user32).
+allowed=(kernel32.dll msvcrt.dll bcrypt.dll advapi32.dll shell32.dll ws2_32.dll crypt32.dll secur32.dll shlwapi.dll user32.dll)
 
 (($# > 0)) || { echo "usage: $0 EXE..." >&2; exit 2; }
 failed=0
