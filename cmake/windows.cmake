@@ -1,6 +1,6 @@
 # The Windows build, cross-compiled on Debian with cmake/mingw-w64-x86_64.cmake (the windows
-# preset): libxcrypt and GoogleTest are built from Debian's sources with the cross compiler, and
-# whatever runs a Windows program (tests, GoogleTest's test discovery) runs it under wine.
+# preset): the libraries and GoogleTest are built from Debian's sources with the cross compiler,
+# and whatever runs a Windows program (tests, GoogleTest's test discovery) runs it under wine.
 #
 # Gives the targets libxcrypt::libxcrypt (credbatch.exe's), openssl::openssl, sqlite::sqlite,
 # libpq::libpq and mariadb::mariadb (credbatch-apply.exe's), with tests the GTest::gtest and

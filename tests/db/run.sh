@@ -623,6 +623,9 @@ checked_mismatches() {
 #   engine NAME, check_after, second_file, missing_file   an engine that does not exist, --check
 #                        after the script, a second SQLite file, a SQLite file that does not exist
 #   tls good|wrong       over TCP to 127.0.0.1 with TLS, the server's certificate and name checked
+#   option_files         where the server is from an option file the library finds by itself (on
+#                        Windows my.ini beside the program, elsewhere MARIADB_HOME's my.cnf, since
+#                        /etc is the machine's), who connects from --defaults-extra-file (MariaDB)
 #                        against the CA that signed it, or against another CA of the same name; on
 #                        MariaDB the server must have finished a handshake for the apply, or none
 #
@@ -692,6 +695,7 @@ misuse_cases=(
     # The network: a server whose certificate checks out, and one that must be refused before
     # the script reaches it.
     "TLS, the server's certificate verified|pg my|plain|alpha omega|alpha omega|tls good|alpha omega|0|OK"
+    "the server from the usual option files, the user from --defaults-extra-file|my|plain|alpha omega|alpha omega|option_files|alpha omega|0|OK"
     "TLS, the server's certificate checked against a CA that did not sign it|pg my|plain|alpha omega|alpha omega|tls wrong|-|1|credbatch-apply: *^checked apply: could not connect to the database; nothing was committed"
 )
 
@@ -870,6 +874,22 @@ apply_how() {
             ((after - own - before == wanted)) ||
                 echo "the server finished $((after - own - before)) TLS handshakes for the apply, not $wanted"
         fi
+        return "$status" ;;
+    option_files)
+        local usual
+        printf '[client]\nuser=root\n' >"$work/extra.cnf"
+        if ((windows)); then
+            usual=$(dirname "${apply_command[-1]}")/my.ini
+            printf '[client]\nhost=127.0.0.1\nport=%s\n' "$my_port" >"$usual"
+            run_apply my "$mode" "$script" --defaults-extra-file="$work/extra.cnf" misuse || status=$?
+        else
+            mkdir -p "$work/mariadb-home"
+            usual=$work/mariadb-home/my.cnf
+            printf '[client]\nsocket=%s\n' "$run/mysqld.sock" >"$usual"
+            MARIADB_HOME=$work/mariadb-home run_apply my "$mode" "$script" --defaults-extra-file="$work/extra.cnf" misuse ||
+                status=$?
+        fi
+        rm -f "$usual"
         return "$status" ;;
     esac
 }
