@@ -33,11 +33,11 @@ case $dir in
 *) dir=$PWD/$dir ;;
 esac
 case $library in
-libxcrypt) package=libxcrypt program=credbatch.exe ;;
-openssl) package=openssl program=credbatch-apply.exe ;;
-sqlite) package=sqlite3 program=credbatch-apply.exe ;;
-libpq) package=postgresql-15 program=credbatch-apply.exe ;;
-mariadb) package=mariadb program=credbatch-apply.exe ;;
+libxcrypt) package=libxcrypt program=credbatch.exe title=libxcrypt ;;
+openssl) package=openssl program=credbatch-apply.exe title=OpenSSL ;;
+sqlite) package=sqlite3 program=credbatch-apply.exe title=SQLite ;;
+libpq) package=postgresql-15 program=credbatch-apply.exe title="libpq, the client library of PostgreSQL" ;;
+mariadb) package=mariadb program=credbatch-apply.exe title="MariaDB Connector/C, the libmariadb folder of MariaDB" ;;
 *) echo "$0: unknown library '$library'" >&2; exit 2 ;;
 esac
 if [[ $library == libpq || $library == mariadb ]] && [[ ! -f $openssl_dir/install/lib/libssl.a ]]; then
@@ -139,6 +139,16 @@ cflags_shown="-O2 -ffile-prefix-map=<the build folder>=."
 ar_flags=crD
 ranlib="$host-ranlib -D"
 
+# shown WORD...: the words as a shell would take them back, quoted where they hold a space.
+shown() {
+    local word out=()
+    for word in "$@"; do
+        [[ $word == *" "* ]] && word="'$word'"
+        out+=("$word")
+    done
+    echo "${out[*]}"
+}
+
 build_libxcrypt() {
     # bcrypt_a gives the $2a$ hashes credbatch writes; bcrypt gives $2b$. No other hash is built.
     # --disable-werror: on Windows one -Wconversion warning fires in libxcrypt's /dev/urandom
@@ -160,7 +170,7 @@ build_libxcrypt() {
     licence_text="libxcrypt as a whole is under the GNU Lesser General Public License, version 2.1 or later
 (COPYING.LIB in this folder); LICENSING in this folder says which licence covers which file."
     recipe="./autogen.sh
-    ./configure ${configure_options[*]} \\
+    ./configure $(shown "${configure_options[@]}") \\
         CFLAGS='-g $cflags_shown' AR_FLAGS=$ar_flags RANLIB='$ranlib'
     make"
 }
@@ -190,7 +200,7 @@ build_openssl() {
     cp "$src"/include/openssl/*.h "$install_dir/include/openssl/"
     licences=(LICENSE.txt)
     licence_text="OpenSSL is under the Apache License, version 2.0 (LICENSE.txt in this folder)."
-    recipe="./Configure ${configure_options[*]} \\
+    recipe="./Configure $(shown "${configure_options[@]}") \\
         --cross-compile-prefix=$host- CC=${cc#$host-}
     make build_libs ARFLAGS=qcD RANLIB='$ranlib'
 with SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH (the date of the source package's changelog entry)"
@@ -245,7 +255,7 @@ build_libpq() {
     cp "$lib/libpq-fe.h" "$src/src/include/postgres_ext.h" "$src/src/include/pg_config_ext.h" "$install_dir/include/"
     licences=(COPYRIGHT)
     licence_text="PostgreSQL, libpq with it, is under the PostgreSQL Licence (COPYRIGHT in this folder)."
-    recipe="./configure ${configure_options[*]} \\
+    recipe="./configure $(shown "${configure_options[@]}") \\
         CC=$cc CFLAGS='$cflags_shown' LIBS='-lssl -lcrypto -lws2_32 -lgdi32 -lcrypt32' (and OpenSSL's folders)
     make generated-headers in src/backend, libpgport_shlib.a in src/port, libpgcommon_shlib.a in src/common, libpq's objects in src/interfaces/libpq
 then libpq.a from libpq's objects, libpgcommon_shlib.a and libpgport_shlib.a, with the
@@ -292,7 +302,7 @@ EOF
     licences=(libmariadb/COPYING.LIB)
     licence_text="MariaDB Connector/C is under the GNU Lesser General Public License, version 2.1 or later
 (COPYING.LIB in this folder)."
-    recipe="cmake -S libmariadb --toolchain <mingw-w64, ${cc}> ${configure_options[*]} \\
+    recipe="cmake -S libmariadb --toolchain <mingw-w64, ${cc}> $(shown "${configure_options[@]}") \\
         -DOPENSSL_ROOT_DIR=<that OpenSSL> -DOPENSSL_USE_STATIC_LIBS=ON -DCMAKE_C_FLAGS='$cflags_shown' \\
         and ar's deterministic mode for archives
     cmake --build . --target mariadbclient"
@@ -307,7 +317,7 @@ for licence in "${licences[@]}"; do
     cp "$src/$licence" "$share/"
 done
 {
-    echo "$program contains $library $upstream, linked statically."
+    echo "$program contains $title $upstream, linked statically."
     echo "It was built from Debian's source package $package, version $built (Debian 12),"
     echo "as apt-get source unpacks it with Debian's patches applied; nothing else was changed."
     echo
