@@ -624,8 +624,9 @@ checked_mismatches() {
 #                        after the script, a second SQLite file, a SQLite file that does not exist
 #   tls good|wrong       over TCP to 127.0.0.1 with TLS, the server's certificate and name checked
 #   option_files         where the server is from an option file the library finds by itself (on
-#                        Windows my.ini beside the program, elsewhere MARIADB_HOME's my.cnf, since
-#                        /etc is the machine's), who connects from --defaults-extra-file (MariaDB)
+#                        Windows my.ini beside a copy of the program in a folder named in
+#                        Latin-1, elsewhere MARIADB_HOME's my.cnf, since /etc is the machine's),
+#                        who connects from --defaults-extra-file (MariaDB)
 #                        against the CA that signed it, or against another CA of the same name; on
 #                        MariaDB the server must have finished a handshake for the apply, or none
 #
@@ -879,9 +880,16 @@ apply_how() {
         local usual
         printf '[client]\nuser=root\n' >"$work/extra.cnf"
         if ((windows)); then
-            usual=$(dirname "${apply_command[-1]}")/my.ini
+            # A copy of the program in a folder whose name is not ASCII, as under a user's profile.
+            local folder="$work/prögram"
+            mkdir -p "$folder"
+            cp "${apply_command[-1]}" "$folder/"
+            usual=$folder/my.ini
             printf '[client]\nhost=127.0.0.1\nport=%s\n' "$my_port" >"$usual"
-            run_apply my "$mode" "$script" --defaults-extra-file="$work/extra.cnf" misuse || status=$?
+            local flag=()
+            [[ $mode == check ]] && flag=(--check)
+            "${apply_command[@]:0:${#apply_command[@]}-1}" "$folder/$(basename "${apply_command[-1]}")" mariadb "${flag[@]}" \
+                "$script" -- --defaults-extra-file="$work/extra.cnf" misuse || status=$?
         else
             mkdir -p "$work/mariadb-home"
             usual=$work/mariadb-home/my.cnf

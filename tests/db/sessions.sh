@@ -600,10 +600,13 @@ prompt_for() {
     my) echo "Enter password: " ;;
     esac
 }
+# On MariaDB the socket comes from --defaults-extra-file, for which the apply makes a temporary
+# option file that must not outlive a stop at the prompt.
 password_arguments() {
     case $1 in
     pg) printf '%s\n' -h "$run" -U pwuser sessions ;;
-    my) printf '%s\n' --no-defaults --socket="$run/mysqld.sock" --user=pwuser -p sessions ;;
+    my) printf '[client]\nsocket=%s\n' "$run/mysqld.sock" >"$work/prompt-extra.cnf"
+        printf '%s\n' --defaults-extra-file="$work/prompt-extra.cnf" --user=pwuser -p sessions ;;
     esac
 }
 
@@ -614,7 +617,14 @@ prompted() {
     mapfile -t args < <(password_arguments "$engine")
     load "$engine" p1 p2
     script "$work/prompt.sql" p1:5 p2:6
-    on_terminal prompt "$mode" "$prompt" "$engine" "$work/prompt.sql" -- "${args[@]}"
+    rm -rf "$work/prompt-tmp"
+    mkdir "$work/prompt-tmp"
+    on_terminal prompt "$mode" "$prompt" "$engine" "$work/prompt.sql" TMPDIR="$work/prompt-tmp" -- "${args[@]}"
+    if [[ -z $(ls -A "$work/prompt-tmp") ]]; then
+        pass "$label: no temporary file is left"
+    else
+        fail "$label: it left $(ls -A "$work/prompt-tmp") in TMPDIR"
+    fi
     # Echo off at the prompt; the line end typed (or the one said at a stop) ends the line.
     terminal_shows "$label" prompt "$prompt"$'\r'
     if [[ $echo_at_prompt == 0 && $echo_after == 1 ]]; then

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -138,13 +139,19 @@ std::string manual_of(std::string_view program);
 
 // Where MariaDB's client library reads its option files by default on this system, in its
 // order: each of `names` in each of `folders`, then the folder that MARIADB_HOME (or MYSQL_HOME)
-// names, then, when `home_file`, ~/.my.cnf.
+// names, then, when `home_file`, ~/.my.cnf. The folders are named as the library names them,
+// byte for byte, so that a file it reads is never taken for one it cannot.
 struct OptionFilePlaces {
     std::vector<std::string> folders;
     std::vector<std::string> names;
     bool home_file = false;
 };
 OptionFilePlaces mariadb_option_file_places();
+
+// The name under which a C library that opens files with fopen() finds the file whose name
+// `path` gives in UTF-8: the same bytes on POSIX; on Windows the name in the system's code page,
+// or its short form where that cannot hold it; nothing when neither names it exactly.
+std::optional<std::string> name_for_c_library(const std::string& path);
 
 // Makes the file `path` with `contents`, readable by this user alone, only if no file of that
 // name exists: none that another process placed there first is ever written to or read.

@@ -417,6 +417,11 @@ OptionFilePlaces mariadb_option_file_places()
     return {{"/etc", "/etc/mysql"}, {"my.cnf"}, true};
 }
 
+std::optional<std::string> name_for_c_library(const std::string& path)
+{
+    return path;
+}
+
 std::error_code write_new_private_file(const std::string& path, std::string_view contents) noexcept
 {
     const int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);

@@ -512,26 +512,55 @@ std::string manual_of(std::string_view program)
 OptionFilePlaces mariadb_option_file_places()
 {
     // The library's own list: the system's Windows folder, the Windows folder, C:\ and the
-    // program's folder, each with my.ini before my.cnf; no file in the user's profile.
+    // program's folder, each with my.ini before my.cnf; no file in the user's profile. It asks
+    // for them in the system's code page and opens them with fopen(), and so does this: a
+    // program folder whose name that code page cannot hold is then missed by both alike.
     OptionFilePlaces places{{}, {"my.ini", "my.cnf"}, false};
-    std::array<wchar_t, MAX_PATH> folder{};
+    std::array<char, MAX_PATH> folder{};
     const auto add = [&](UINT length) {
         if (length > 0 && length < folder.size()) {
-            places.folders.push_back(WindowsCategory::utf8_of(std::wstring_view(folder.data(), length)));
+            places.folders.emplace_back(folder.data(), length);
         }
     };
-    add(GetSystemWindowsDirectoryW(folder.data(), static_cast<UINT>(folder.size())));
-    add(GetWindowsDirectoryW(folder.data(), static_cast<UINT>(folder.size())));
+    add(GetSystemWindowsDirectoryA(folder.data(), static_cast<UINT>(folder.size())));
+    add(GetWindowsDirectoryA(folder.data(), static_cast<UINT>(folder.size())));
     places.folders.emplace_back("C:");
-    const DWORD length = GetModuleFileNameW(nullptr, folder.data(), static_cast<DWORD>(folder.size()));
+    const DWORD length = GetModuleFileNameA(nullptr, folder.data(), static_cast<DWORD>(folder.size()));
     if (length > 0 && length < folder.size()) {
-        std::wstring_view program(folder.data(), length);
-        const std::size_t separator = program.find_last_of(L"\\/");
-        if (separator != std::wstring_view::npos) {
-            places.folders.push_back(WindowsCategory::utf8_of(program.substr(0, separator)));
+        std::string_view program(folder.data(), length);
+        const std::size_t separator = program.find_last_of("\\/");
+        if (separator != std::string_view::npos) {
+            places.folders.emplace_back(program.substr(0, separator));
         }
     }
     return places;
+}
+
+std::optional<std::string> name_for_c_library(const std::string& path)
+{
+    const auto in_code_page = [](const std::wstring& wide) -> std::optional<std::string> {
+        BOOL lossy = FALSE;
+        const int size = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
+            nullptr, &lossy);
+        if (wide.empty() || size <= 0 || lossy) {
+            return std::nullopt;
+        }
+        std::string narrow(static_cast<std::size_t>(size), '\0');
+        WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(wide.size()), narrow.data(), size, nullptr,
+            &lossy);
+        return lossy ? std::nullopt : std::optional<std::string>(narrow);
+    };
+    const std::wstring wide = wide_of(path);
+    if (auto narrow = in_code_page(wide)) {
+        return narrow;
+    }
+    // The short name, where the volume keeps one, is plain ASCII.
+    std::array<wchar_t, 32768> short_name{};
+    const DWORD length = GetShortPathNameW(wide.c_str(), short_name.data(), static_cast<DWORD>(short_name.size()));
+    if (length == 0 || length >= short_name.size()) {
+        return std::nullopt;
+    }
+    return in_code_page(std::wstring(short_name.data(), length));
 }
 
 std::error_code write_new_private_file(const std::string& path, std::string_view contents) noexcept

@@ -121,6 +121,9 @@ using PasswordPrompt = std::function<std::string(std::string_view prompt)>;
 // connection throws EngineError.
 std::unique_ptr<Engine> open_postgresql(std::span<const std::string> arguments, const PasswordPrompt& prompt);
 std::unique_ptr<Engine> open_mariadb(std::span<const std::string> arguments, const PasswordPrompt& prompt);
+
+// Removes the temporary files the engines made, for a process that ends without unwinding.
+void remove_temporary_files() noexcept;
 std::unique_ptr<Engine> open_sqlite(std::span<const std::string> arguments, const PasswordPrompt& prompt);
 
 } // namespace credbatch::apply

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <random>
 #include <string>
@@ -251,6 +252,11 @@ ConnectOptions options_from(std::span<const std::string> arguments)
 // client's order (the extra file after the system-wide ones, before ~/.my.cnf), for the library
 // to read as the one file. It lives as long as the engine, since cancel() and a reconnect read
 // the same files again.
+// The temporary option files that exist now: a stop request that ends the process at once, while
+// it connects, removes them, since their owners' destructors do not run then.
+std::mutex temporary_files_lock;
+std::vector<std::filesystem::path> temporary_files;
+
 class IncludingOptionFile {
 public:
     explicit IncludingOptionFile(const std::string& extra)
@@ -273,13 +279,18 @@ public:
             path_.clear();
             throw ArgumentError("cannot make a temporary file to read --defaults-extra-file with");
         }
+        const std::lock_guard<std::mutex> held(temporary_files_lock);
+        temporary_files.push_back(path_);
     }
     ~IncludingOptionFile()
     {
-        std::error_code ignored;
-        if (!path_.empty()) {
-            std::filesystem::remove(path_, ignored);
+        if (path_.empty()) {
+            return;
         }
+        const std::lock_guard<std::mutex> held(temporary_files_lock);
+        std::error_code ignored;
+        std::filesystem::remove(path_, ignored);
+        std::erase(temporary_files, path_);
     }
     IncludingOptionFile(const IncludingOptionFile&) = delete;
     IncludingOptionFile& operator=(const IncludingOptionFile&) = delete;
@@ -1025,15 +1036,35 @@ private:
 
 } // namespace
 
+void remove_temporary_files() noexcept
+{
+    const std::lock_guard<std::mutex> held(temporary_files_lock);
+    for (const std::filesystem::path& path : temporary_files) {
+        std::error_code ignored;
+        std::filesystem::remove(path, ignored);
+    }
+    temporary_files.clear();
+}
+
 std::unique_ptr<Engine> open_mariadb(std::span<const std::string> arguments, const PasswordPrompt& prompt)
 {
     ConnectOptions options = options_from(arguments);
     // The library passes over an option file it cannot read; the client refuses it, and so
-    // does this, rather than connect with settings the administrator did not mean.
-    for (const auto& named : {options.defaults_file, options.defaults_extra_file}) {
-        if (named && !std::ifstream(*named)) {
-            throw ArgumentError("cannot read the option file '" + *named + "'");
+    // does this, rather than connect with settings the administrator did not mean. The library
+    // takes names as fopen() does, which on Windows is in the system's code page.
+    for (std::optional<std::string>* named : {&options.defaults_file, &options.defaults_extra_file}) {
+        if (!*named) {
+            continue;
         }
+        std::optional<std::string> for_library = platform::name_for_c_library(**named);
+        if (!for_library) {
+            throw ArgumentError("the option file name '" + **named + "' cannot be handed to the client library, which takes "
+                "only names in the system's code page; copy the file to a folder of another name");
+        }
+        if (!std::ifstream(*for_library)) {
+            throw ArgumentError("cannot read the option file '" + **named + "'");
+        }
+        *named = std::move(for_library);
     }
     if (options.defaults_file && options.defaults_extra_file) {
         throw ArgumentError("--defaults-file and --defaults-extra-file cannot be given together");

@@ -174,6 +174,7 @@ int run(int argc, char* argv[])
             // Nothing can commit yet, and the main thread may be blocked in a prompt or a
             // connect: the process ends here.
             say_error(outcome::stopped(name));
+            remove_temporary_files();
             platform::exit_now(1);
         }
         stop.request(name, connected);
