@@ -135,9 +135,11 @@ SOURCE_DATE_EPOCH=$(cd "$src" && dpkg-parsechangelog -STimestamp)
 # OpenSSL builds itself, without. They are built at -O1: a client that waits on the network gains
 # nothing measurable from -O2, and every build tree compiles all of them, the test that rebuilds
 # the zip in a second tree too, within the time the tests may take.
-cflags="-O1 -ffile-prefix-map=$dir=."
-[[ -z $openssl_dir ]] || cflags+=" -ffile-prefix-map=$openssl_dir=openssl"
-cflags_shown="-O1 -ffile-prefix-map=<the build folder>=."
+path_maps="-ffile-prefix-map=$dir=."
+[[ -z $openssl_dir ]] || path_maps+=" -ffile-prefix-map=$openssl_dir=openssl"
+path_maps_shown="-ffile-prefix-map=<the build folder>=."
+cflags="-O1 $path_maps"
+cflags_shown="-O1 $path_maps_shown"
 ar_flags=crD
 ranlib="$host-ranlib -D"
 
@@ -162,7 +164,7 @@ build_libxcrypt() {
     (cd "$src" && ./autogen.sh) >> "$log" 2>&1
     step="configure"
     mkdir -p "$dir/build"
-    (cd "$dir/build" && "$src/configure" "${configure_options[@]}" --prefix="$install_dir" CC="$cc" CFLAGS="-g -O2 ${cflags/-O1 /}" \
+    (cd "$dir/build" && "$src/configure" "${configure_options[@]}" --prefix="$install_dir" CC="$cc" CFLAGS="-g -O2 $path_maps" \
         AR_FLAGS=$ar_flags RANLIB="$ranlib") >> "$log" 2>&1
     step="make"
     make -C "$dir/build" -j "$jobs" >> "$log" 2>&1
@@ -173,7 +175,7 @@ build_libxcrypt() {
 (COPYING.LIB in this folder); LICENSING in this folder says which licence covers which file."
     recipe="./autogen.sh
     ./configure $(shown "${configure_options[@]}") \\
-        CFLAGS='-g -O2 ${cflags_shown/-O1 /}' AR_FLAGS=$ar_flags RANLIB='$ranlib'
+        CFLAGS='-g -O2 $path_maps_shown' AR_FLAGS=$ar_flags RANLIB='$ranlib'
     make"
 }
 
